@@ -1,0 +1,399 @@
+#include "pty_shell.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace qntest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+  auto d = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return d < 0 ? 0 : static_cast<int>(d);
+}
+
+const char kPrompt[] = "quenta $: \x1b[?25h";
+
+struct termios cooked(bool onlcr) {
+  struct termios t;
+  std::memset(&t, 0, sizeof t);
+  t.c_iflag = ICRNL | IXON | BRKINT | IMAXBEL;
+  t.c_oflag = OPOST | (onlcr ? ONLCR : 0);
+  t.c_cflag = CS8 | CREAD | HUPCL;
+  t.c_lflag = ICANON | ECHO | ECHOE | ECHOK | ECHOCTL | ECHOKE | ISIG | IEXTEN;
+  t.c_cc[VINTR] = 0x03;
+  t.c_cc[VQUIT] = 0x1c;
+  t.c_cc[VERASE] = 0x7f;
+  t.c_cc[VKILL] = 0x15;
+  t.c_cc[VEOF] = 0x04;
+  t.c_cc[VSTART] = 0x11;
+  t.c_cc[VSTOP] = 0x13;
+  t.c_cc[VSUSP] = 0x1a;
+  t.c_cc[VWERASE] = 0x17;
+  t.c_cc[VREPRINT] = 0x12;
+  t.c_cc[VLNEXT] = 0x16;
+  t.c_cc[VDISCARD] = 0x0f;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B38400);
+  cfsetospeed(&t, B38400);
+  return t;
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> out;
+  std::ifstream f(path);
+  for (std::string l; std::getline(f, l);) out.push_back(l);
+  return out;
+}
+
+void parse_words(const std::string& s, const char* key, uint32_t (&w)[5]) {
+  size_t p = s.find(key);
+  if (p == std::string::npos) return;
+  const char* c = s.c_str() + p + std::strlen(key);
+  for (int i = 0; i < 5; ++i) {
+    char* end = nullptr;
+    w[i] = static_cast<uint32_t>(std::strtoul(c, &end, 16));
+    if (end == c || *end != ',') break;
+    c = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string esc(const std::string& s) {
+  std::string o;
+  char b[8];
+  for (unsigned char c : s) {
+    switch (c) {
+      case 0x1b: o += "\\e"; break;
+      case '\r': o += "\\r"; break;
+      case '\n': o += "\\n"; break;
+      case '\t': o += "\\t"; break;
+      case '\\': o += "\\\\"; break;
+      default:
+        if (c < 0x20 || c >= 0x7f) {
+          std::snprintf(b, sizeof b, "\\x%02X", c);
+          o += b;
+        } else {
+          o += static_cast<char>(c);
+        }
+    }
+  }
+  return o;
+}
+
+std::string prompt_draw(bool newline) {
+  return std::string("\x1b[?25l\r") + (newline ? "\n" : "") + "\x1b[100D\x1b[K\r" + kPrompt;
+}
+
+std::string redraw(const std::string& text, int cursor_col) {
+  return "\x1b[?25l\r\x1b[10C\x1b[K" + text + "\r\x1b[" + std::to_string(cursor_col) + "C\x1b[?25h";
+}
+
+std::vector<Event> events(const std::vector<std::string>& trace) {
+  std::vector<Event> out;
+  for (const std::string& l : trace) {
+    std::istringstream in(l);
+    Event e;
+    std::string first;
+    if (!(in >> first)) continue;
+    char* end = nullptr;
+    long long t = std::strtoll(first.c_str(), &end, 10);
+    if (*end == '\0') {
+      e.t = t;
+      if (!(in >> e.kind)) continue;
+    } else {
+      e.kind = first;
+    }
+    std::getline(in >> std::ws, e.rest);
+    out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<Ioctl> ioctls(const std::vector<std::string>& trace) {
+  std::vector<Ioctl> out;
+  for (const Event& e : events(trace)) {
+    if (e.kind != "ioctl") continue;
+    Ioctl io;
+    io.t = e.t;
+    size_t sp = e.rest.find(' ');
+    io.name = e.rest.substr(0, sp);
+    io.rest = sp == std::string::npos ? "" : e.rest.substr(sp + 1);
+    parse_words(io.rest, "in=", io.in);
+    parse_words(io.rest, "out=", io.out);
+    size_t r = io.rest.find("ret=");
+    if (r != std::string::npos) io.ret = std::atoi(io.rest.c_str() + r + 4);
+    out.push_back(io);
+  }
+  return out;
+}
+
+std::vector<long long> usleeps(const std::vector<std::string>& trace) {
+  std::vector<long long> out;
+  for (const Event& e : events(trace))
+    if (e.kind == "usleep") out.push_back(std::atoll(e.rest.c_str()));
+  return out;
+}
+
+PtyShell::PtyShell() : PtyShell(Options()) {}
+
+PtyShell::PtyShell(const Options& opts) : opts_(opts) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qn_e2e_XXXXXX";
+  if (!mkdtemp(&templ[0])) throw std::runtime_error("mkdtemp failed: " + templ);
+  dir_ = templ;
+
+  // Child environment: ours without stray simulator settings, then defaults,
+  // then what the test asked for.
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq == std::string::npos || kv.compare(0, 6, "QNSIM_") == 0) continue;
+    env[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  env["TZ"] = "UTC";
+  env["LD_PRELOAD"] = QNSIM_LIB;
+  std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "";
+  env["ASAN_OPTIONS"] = asan + "verify_asan_link_order=0";
+  env["QNSIM_TRACE"] = dir_ + "/trace.txt";
+  env["QNSIM_VCD"] = dir_ + "/wave.vcd";
+  env["QNSIM_CTL"] = dir_ + "/ctl.fifo";
+  if (opts_.fast) env["QNSIM_FAST"] = "1";
+  for (const auto& kv : opts_.env) env[kv.first] = kv.second;
+  trace_path_ = env["QNSIM_TRACE"];
+  vcd_path_ = env["QNSIM_VCD"];
+  ctl_path_ = env["QNSIM_CTL"];
+
+  std::vector<std::string> envs;
+  for (const auto& kv : env) envs.push_back(kv.first + "=" + kv.second);
+  std::vector<char*> envp;
+  for (std::string& s : envs) envp.push_back(&s[0]);
+  envp.push_back(nullptr);
+  std::string prog = opts_.program.empty() ? QN_SHELL_BIN : opts_.program;
+  char* argv[] = {&prog[0], nullptr};
+
+  int pfd[2] = {-1, -1};
+  if (opts_.split_stdout && pipe2(pfd, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  struct termios t = cooked(opts_.onlcr);
+  struct winsize ws;
+  std::memset(&ws, 0, sizeof ws);
+  ws.ws_row = static_cast<unsigned short>(opts_.rows);
+  ws.ws_col = static_cast<unsigned short>(opts_.cols);
+  pid_ = forkpty(&master_, nullptr, &t, &ws);
+  if (pid_ < 0) throw std::runtime_error(std::string("forkpty: ") + std::strerror(errno));
+  if (pid_ == 0) {
+    if (pfd[1] >= 0) dup2(pfd[1], STDOUT_FILENO);
+    ::signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (chdir(dir_.c_str()) != 0) _exit(126);
+    execve(prog.c_str(), argv, envp.data());
+    std::fprintf(stderr, "exec %s: %s\n", prog.c_str(), std::strerror(errno));
+    _exit(127);
+  }
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  if (pfd[1] >= 0) close(pfd[1]);
+  out_fd_ = pfd[0];
+  if (out_fd_ >= 0) fcntl(out_fd_, F_SETFL, fcntl(out_fd_, F_GETFL) | O_NONBLOCK);
+}
+
+PtyShell::~PtyShell() {
+  if (pid_ > 0 && !reap(false)) {
+    ::kill(pid_, SIGKILL);
+    reap(true);
+  }
+  if (master_ >= 0) close(master_);
+  if (out_fd_ >= 0) close(out_fd_);
+  std::error_code ec;
+  if (!dir_.empty() && !std::getenv("QN_E2E_KEEP")) std::filesystem::remove_all(dir_, ec);
+}
+
+bool PtyShell::pump(int timeout_ms) {
+  struct pollfd p[2] = {{master_, POLLIN, 0}, {out_fd_, POLLIN, 0}};
+  int n = out_fd_ >= 0 ? 2 : 1;
+  if (eof_ && out_fd_ < 0) return false;
+  if (eof_) p[0].fd = -1;
+  if (poll(p, n, timeout_ms) <= 0) return !eof_;
+  char b[65536];
+  if (p[0].revents) {
+    ssize_t r;
+    while ((r = read(master_, b, sizeof b)) > 0) buf_.append(b, r);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) eof_ = true;  // EIO: slave gone
+  }
+  if (n == 2 && p[1].revents) {
+    ssize_t r;
+    while ((r = read(out_fd_, b, sizeof b)) > 0) stdout_.append(b, r);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+      close(out_fd_);
+      out_fd_ = -1;
+    }
+  }
+  return !eof_;
+}
+
+bool PtyShell::wait_for(const std::string& needle, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (buf_.find(needle) != std::string::npos) return true;
+    if (eof_ || Clock::now() >= deadline) return false;
+    pump(ms_left(deadline));
+  }
+}
+
+bool PtyShell::wait_prompt(int timeout_ms) { return wait_for(kPrompt, timeout_ms); }
+
+std::string PtyShell::take() {
+  pump(0);
+  std::string s;
+  s.swap(buf_);
+  return s;
+}
+
+void PtyShell::settle(int ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (ms_left(deadline) > 0)
+    if (!pump(ms_left(deadline))) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void PtyShell::send(const std::string& bytes) {
+  if (write(master_, bytes.data(), bytes.size()) < 0) std::perror("PtyShell::send");
+}
+
+std::string PtyShell::key(const std::string& bytes, bool expect_redraw) {
+  take();
+  send(bytes);
+  if (expect_redraw)
+    wait_for("\x1b[?25h");
+  else
+    settle(150);
+  return take();
+}
+
+std::string PtyShell::type(const std::string& text) {
+  std::string out;
+  for (char c : text) out += key(std::string(1, c));
+  return out;
+}
+
+std::string PtyShell::line(const std::string& text, int timeout_ms) {
+  type(text);
+  take();
+  send("\r");
+  wait_for(kPrompt, timeout_ms);
+  return take();
+}
+
+std::string PtyShell::stdout_text() {
+  pump(0);
+  return stdout_;
+}
+
+bool PtyShell::reap(bool block) {
+  if (exited_) return true;
+  int st = 0;
+  pid_t r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+  if (r != pid_) return false;
+  exited_ = true;
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return true;
+}
+
+int PtyShell::wait_exit(int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!reap(false)) {
+    if (ms_left(deadline) == 0) return -1;
+    if (!pump(std::min(10, ms_left(deadline)))) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // Collect what the child wrote last (pty output reaches the master late).
+  auto drain = Clock::now() + std::chrono::milliseconds(200);
+  while (!eof_ && ms_left(drain) > 0) pump(ms_left(drain));
+  return status_;
+}
+
+void PtyShell::kill(int sig) {
+  if (pid_ > 0 && !exited_) ::kill(pid_, sig);
+}
+
+struct termios PtyShell::console() {
+  struct termios t;
+  std::memset(&t, 0, sizeof t);
+  tcgetattr(master_, &t);  // on Linux the master reports the slave's settings
+  return t;
+}
+
+void PtyShell::ctl(const std::string& cmd) {
+  // The library creates the FIFO and reads it; wait until it is there.
+  auto deadline = Clock::now() + std::chrono::milliseconds(5000);
+  int fd;
+  while ((fd = open(ctl_path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (ms_left(deadline) == 0) {
+      std::fprintf(stderr, "PtyShell::ctl: cannot open %s: %s\n", ctl_path_.c_str(), std::strerror(errno));
+      return;
+    }
+    if (!pump(10)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::string l = cmd + "\n";
+  if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) std::perror("PtyShell::ctl");
+  close(fd);
+}
+
+bool PtyShell::ctl_sync(int timeout_ms) {
+  auto count = [this] {
+    size_t n = 0;
+    for (const Event& e : events(trace())) n += e.kind == "sync";
+    return n;
+  };
+  size_t before = count();
+  ctl("sync");
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (count() <= before) {
+    if (ms_left(deadline) == 0) return false;
+    if (!pump(5)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> PtyShell::trace() { return read_lines(trace_path_); }
+
+std::vector<std::string> PtyShell::trace_grep(const std::string& s) {
+  std::vector<std::string> out;
+  for (std::string& l : trace())
+    if (l.find(s) != std::string::npos) out.push_back(l);
+  return out;
+}
+
+std::string PtyShell::vcd() {
+  std::ifstream f(vcd_path_);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+}  // namespace qntest

@@ -1,0 +1,97 @@
+// End-to-end harness: runs the shell on a pseudo-terminal under the
+// board simulator and gives tests byte-exact access to what it draws.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qntest {
+
+// Render control bytes visibly for assertion messages (\e, \r, \n, \t, \xHH).
+std::string esc(const std::string& s);
+// Exact bytes of the prompt drawing; newline when the cursor stood past it.
+std::string prompt_draw(bool newline);
+// Exact bytes of the one-write line redraw after a key.
+std::string redraw(const std::string& text, int cursor_col);
+
+// One simulator trace line "T kind rest...", order preserved.
+struct Event {
+  long long t = -1;   // microseconds, -1 if the line had no time stamp
+  std::string kind;   // open, close, ioctl, usleep, sync, ...
+  std::string rest;   // everything after the kind
+};
+std::vector<Event> events(const std::vector<std::string>& trace);
+
+// Parsed "ioctl NAME in=... out=... ret=R" lines (words absent stay 0).
+struct Ioctl {
+  long long t = -1;
+  std::string name;
+  uint32_t in[5] = {0, 0, 0, 0, 0};
+  uint32_t out[5] = {0, 0, 0, 0, 0};
+  int ret = 0;
+  std::string rest;  // the raw text after the name
+};
+std::vector<Ioctl> ioctls(const std::vector<std::string>& trace);
+// Arguments of every traced usleep, in order.
+std::vector<long long> usleeps(const std::vector<std::string>& trace);
+
+class PtyShell {
+ public:
+  struct Options {
+    std::map<std::string, std::string> env;  // QNSIM_* settings, TZ, ...
+    bool fast = true;            // QNSIM_FAST=1
+    bool onlcr = false;          // keep the terminal's \n -> \r\n mapping
+    bool split_stdout = false;   // stdout to a pipe, see stdout_text()
+    std::string program;         // default: the built shell
+    int rows = 24, cols = 200;
+  };
+
+  PtyShell();
+  explicit PtyShell(const Options& opts);
+  ~PtyShell();
+  PtyShell(const PtyShell&) = delete;
+  PtyShell& operator=(const PtyShell&) = delete;
+
+  // Read until the unread output (since the last take) contains needle.
+  bool wait_for(const std::string& needle, int timeout_ms = 5000);
+  bool wait_prompt(int timeout_ms = 5000);
+  std::string take();                       // return and clear unread output
+  const std::string& peek() const { return buf_; }
+  void send(const std::string& bytes);      // one write to the terminal
+  std::string key(const std::string& bytes, bool expect_redraw = true);
+  std::string type(const std::string& text);
+  std::string line(const std::string& text, int timeout_ms = 10000);
+  void settle(int ms);                      // keep reading for ms
+  std::string stdout_text();                // split_stdout only
+
+  int wait_exit(int timeout_ms = 5000);     // status, 128+signal, -1 timeout
+  void kill(int sig);
+  pid_t pid() const { return pid_; }
+  struct termios console();
+
+  void ctl(const std::string& line);        // one control FIFO command
+  bool ctl_sync(int timeout_ms = 5000);
+  std::vector<std::string> trace();
+  std::vector<std::string> trace_grep(const std::string& s);
+  std::string vcd();
+  const std::string& dir() const { return dir_; }
+
+ private:
+  bool pump(int timeout_ms);  // one poll+read round; false once at EOF
+  bool reap(bool block);
+
+  Options opts_;
+  std::string dir_, trace_path_, vcd_path_, ctl_path_;
+  int master_ = -1, out_fd_ = -1;
+  pid_t pid_ = -1;
+  bool eof_ = false, exited_ = false;
+  int status_ = -1;
+  std::string buf_, stdout_;
+};
+
+}  // namespace qntest
