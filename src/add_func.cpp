@@ -1,0 +1,152 @@
+// Board driver access, board identity and the command table.
+#include "add_func.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "qn_shell.h"
+
+int gfd_qn = 0;
+int gfd_tw = 0;
+int gfd_panel = 0;
+MB_INFO_E gb_hardInfo;
+
+const sub_fun_t sub_fun[] = {
+    {"mbinfo", print_hwinfo, "get HwInfomation\t:mbinfo"},
+    {"hr", hs3515_rd, "hs3520D read\t\t:hr addr"},
+    {"hw", hs3515_wr, "hs3520D write\t\t:hw addr data"},
+    {"nrd", nvp6114_rd, "nvp6114 read\t\t:nrd  id bank regaddr"},
+    {"nwr", nvp6114_wr, "nvp6114 write\t\t:nwr  id bank regaddr regval"},
+    {"nmrd", nvp6114_mrd, "nvp6114 mult read\t:nmrd id bank regaddr count"},
+    {"ird", i2c_rd, "i2c read\t\t:ird  id regaddr"},
+    {"iwr", i2c_wr, "i2c write\t\t:iwr  id regaddr regval"},
+    {"imrd", i2c_mrd, "i2c read\t\t:imrd id regaddr count"},
+    {"buzzer", buzzer_ctrl, "buzzer control\t:buzzer {on|off}"},
+    {"campw", campw_ctl, "camera power control\t:campw {on|off}"},
+    {"hubreset", hub_reset_ctl, "hub reset control\t:hubreset"},
+    {"sd1reset", sd1_reset_ctl, "sd1 reset control\t:sd1reset"},
+    {"adreset", ad_reset_ctl, "ad chip reset control\t:adreset"},
+    {"status", get_io_state, "get io-device status\t:status"},
+    {"ctlled", led_command, "Lighting control\t:ctlled bitmap[bit0:REC, bit1:Alarm 1:on, 0:off]"},
+    {"alarm", alarm_out, "alarm trigger control\t:alarm  {on|off}"},
+    {"revkey", read_panel, "read ir key\t\t:revkey {on|off}"},
+    {"rtcset", rtc_set_time, "rtc set timet\t\t:rtcset yyyy mm dd hh mm ss"},
+    {"time", read_time, "read rtc/system time\t:time"},
+    {"xm", nvp6114_mrd_xm, "xm nvp6114 config\t:xm chip"},
+    {"ddrsize", get_ddrsize, "get ddr size\t\t:ddrsize"},
+    {NULL, NULL, NULL},
+};
+static_assert(sizeof(sub_fun) / sizeof(sub_fun[0]) == 23, "22 commands and the terminating row");
+
+int is_file_exist(const char *file_path)
+{
+    if (file_path == NULL)
+        return -1;
+    return access(file_path, F_OK) == 0 ? 0 : -1;
+}
+
+int open_dev()
+{
+    gfd_qn = open(QN_DEV_KD300, O_RDWR);
+    if (gfd_qn < 0) {
+        gfd_qn = 0;
+        perror("\nqn_kd3151: qn_KD300 open error\n");
+        return -1;
+    }
+    gfd_tw = open(QN_DEV_TW286X, O_RDWR);
+    if (gfd_tw < 0) {
+        gfd_tw = 0;
+        perror("\nqn_kd3151: tw_286x open error\n");
+        return -1;
+    }
+    if (is_file_exist(QN_DEV_PANEL) == 0) {
+        gfd_panel = open(QN_DEV_PANEL, O_RDWR | O_NONBLOCK, 0);
+        if (gfd_panel < 0) {
+            gfd_panel = 0;
+            perror("\nqn_kd3151: panel open error\n");
+            return -1;
+        }
+    }
+    get_mbinfo();
+    return 0;
+}
+
+int close_dev()
+{
+    if (gfd_qn)
+        close(gfd_qn);
+    if (gfd_tw)
+        close(gfd_tw);
+    if (gfd_panel)
+        close(gfd_panel);
+    gfd_qn = gfd_tw = gfd_panel = 0;
+    return 0;
+}
+
+uint32_t reg_read(uint32_t addr)
+{
+    qn_req_t req;
+    memset(&req, 0, sizeof(req));
+    req.w0 = REG_ACCESS_READ;
+    req.w1 = addr;
+    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0) {
+        puts("hs3515_rd error!");
+        return 0xFFFFFFFFu;
+    }
+    return req.w0;
+}
+
+void reg_write(uint32_t addr, uint32_t val)
+{
+    qn_req_t req;
+    memset(&req, 0, sizeof(req));
+    req.w0 = REG_ACCESS_WRITE;
+    req.w1 = addr;
+    req.w2 = val;
+    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0)
+        puts("hs3515_wr error!");
+}
+
+void get_mbinfo()
+{
+    memset(&gb_hardInfo, 0, sizeof(gb_hardInfo));
+    qn_req_t req;
+    memset(&req, 0, sizeof(req));
+    if (ioctl(gfd_qn, QN_GET_MBINFO, &req) < 0) {
+        gb_hardInfo.hardware_type = 0;
+        gb_hardInfo.gp_id = 0;
+        puts("lib_alarm@alarm_in: QN_ALM_IN error");
+        return;
+    }
+    gb_hardInfo.hardware_type = req.w0;
+    gb_hardInfo.gp_id = req.w1;
+    gb_hardInfo.mb_version = req.w2;
+}
+
+namespace {
+
+const char *model_name(uint32_t type)
+{
+    static const char *const names[] = {"KD3151", "KD3252", "KD3353", "KD3454", "KD3555"};
+    if (type >= HARDWARE_TYPE_KD3151 && type <= HARDWARE_TYPE_KD3555)
+        return names[type - HARDWARE_TYPE_KD3151];
+    return "unknown";
+}
+
+} // namespace
+
+void print_hwinfo(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    if (gb_hardInfo.hardware_type == 0)
+        return;
+    memset(gb_hardInfo.mb_name, 0, sizeof(gb_hardInfo.mb_name));
+    strncpy(gb_hardInfo.mb_name, model_name(gb_hardInfo.hardware_type), sizeof(gb_hardInfo.mb_name) - 1);
+    printf("\033[0;32;32mhardware=%s, custom=%d, mb_version=%d", gb_hardInfo.mb_name, (int)gb_hardInfo.gp_id,
+           (int)gb_hardInfo.mb_version);
+    puts("\033[m  ");
+}

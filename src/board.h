@@ -1,0 +1,33 @@
+// Per-model lookup over the constant board tables.
+#ifndef QN_BOARD_H
+#define QN_BOARD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qn_shell.h"
+
+namespace board {
+
+// The row of `rows` that serves the board model read at start-up, or null:
+// a model that a table does not list is never an error.
+template <typename Row, size_t N>
+const Row *for_model(const Row (&rows)[N])
+{
+    for (size_t i = 0; i < N; ++i)
+        if (rows[i].type == gb_hardInfo.hardware_type)
+            return &rows[i];
+    return NULL;
+}
+
+// "on"/"off" words as buzzer, campw and revkey take them: a word beginning
+// with "on" is on, else one beginning with "off" is off. 1, 0, or -1.
+int on_off_word(const char *w);
+
+} // namespace board
+
+#define RED "\033[0;32;31m"
+#define GREEN "\033[0;32;32m"
+#define NORMAL "\033[m"
+
+#endif

@@ -1,0 +1,16 @@
+// Start-up: signals, raw console, devices, then the shell loop.
+#include "add_func.h"
+#include "qn_shell.h"
+
+int main(int argc, char **argv)
+{
+    (void)argc;
+    (void)argv;
+    deal_signal();
+    init_new_terminal();
+    int ret = open_dev();
+    if (ret == 0)
+        qn_shell();
+    restore_old_terminal();
+    return ret;
+}
