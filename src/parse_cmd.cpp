@@ -71,7 +71,7 @@ int check_args(int argc, char **argv, uint32_t *out, int len)
     return 0;
 }
 
-int parase_cmd(char *cmd_buf)
+int parse_line(char *cmd_buf, const sub_fun_t *table)
 {
     size_t len = strlen(cmd_buf);
     if (len < 1) {
@@ -109,7 +109,7 @@ int parase_cmd(char *cmd_buf)
         ++argc;
     }
 
-    for (const sub_fun_t *row = sub_fun; row->name; ++row) {
+    for (const sub_fun_t *row = table; row->name; ++row) {
         if (strcmp(row->name, word) == 0) {
             putchar('\n');
             row->exe(argc, argv);
@@ -118,4 +118,9 @@ int parase_cmd(char *cmd_buf)
     }
     printf("\nunsupport cmd! cmd = %s\n", word);
     return 0;
+}
+
+int parase_cmd(char *cmd_buf)
+{
+    return parse_line(cmd_buf, sub_fun);
 }

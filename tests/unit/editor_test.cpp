@@ -1,0 +1,295 @@
+// Line editing, history ring and completion, driven through the editor's own
+// functions; the drawing is captured from standard error.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "capture.h"
+#include "qn_shell.h"
+
+namespace {
+
+constexpr int P = 10; // prompt length
+
+std::string redraw(const std::string &text, int col)
+{
+    return "\e[?25l\r\e[10C\e[K" + text + "\r\e[" + std::to_string(col) + "C\e[?25h";
+}
+
+struct Line {
+    char buf[CMD_LEN];
+    Line(const char *text, int cursor)
+    {
+        memset(buf, 0, sizeof buf);
+        strcpy(buf, text);
+        cursor_x = P + cursor;
+    }
+    int edit(int key) { return cmd_edit(buf, key); }
+    int pos() const { return cursor_x - P; }
+};
+
+struct EditCase {
+    const char *text;
+    int cursor;
+    int key;
+    const char *after;
+    int cursor_after;
+};
+
+class Edit : public ::testing::TestWithParam<EditCase> {};
+
+TEST_P(Edit, AppliesKey)
+{
+    const EditCase &c = GetParam();
+    Line l(c.text, c.cursor);
+    EXPECT_EQ(l.edit(c.key), 0);
+    EXPECT_STREQ(l.buf, c.after);
+    EXPECT_EQ(l.pos(), c.cursor_after);
+    // Every byte after the text stays zero.
+    for (size_t i = strlen(l.buf); i < sizeof l.buf; ++i)
+        ASSERT_EQ(l.buf[i], 0) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, Edit,
+    ::testing::Values(EditCase{"abc", 0, KEY_BACKSPACE, "abc", 0},   // backspace at start
+                      EditCase{"abc", 2, KEY_BACKSPACE, "ac", 1},    // left of the cursor
+                      EditCase{"abc", 3, KEY_DEL, "abc", 3},         // DEL at the end
+                      EditCase{"abc", 1, KEY_DEL, "ac", 1},          // under the cursor
+                      EditCase{"", 0, KEY_DEL, "", 0},
+                      EditCase{"abc", 1, KEY_END, "abc", 3},
+                      EditCase{"abc", 2, KEY_HOME, "abc", 0},
+                      EditCase{"abc", 3, KEY_RIGHT, "abc", 3},       // right at the end
+                      EditCase{"abc", 1, KEY_RIGHT, "abc", 2},
+                      EditCase{"abc", 0, KEY_LEFT, "abc", 0},        // left at the start
+                      EditCase{"abc", 2, KEY_LEFT, "abc", 1},
+                      EditCase{"abc", 1, 'X', "aXbc", 2},            // insert before the cursor
+                      EditCase{"abc", 0, '~', "~abc", 1},
+                      EditCase{"abc", 3, ' ', "abc ", 4},
+                      EditCase{"abc", 1, 195, "abc", 1},             // two pasted letters
+                      EditCase{"abc", 1, 31, "abc", 1},
+                      EditCase{"abc", 1, 0, "abc", 1},
+                      EditCase{"abc", 1, 295, "abc", 1}));           // ESC [ 3 ~ has no binding
+
+TEST(Edit, FullLineIgnoresPrintableKeys)
+{
+    std::string full(CMD_LEN - 1, 'x');
+    Line l(full.c_str(), 50);
+    l.edit('y');
+    EXPECT_EQ(std::string(l.buf), full);
+    EXPECT_EQ(l.pos(), 50);
+    EXPECT_EQ(l.buf[CMD_LEN - 1], 0);
+}
+
+TEST(Edit, InsertAndDeleteCheckTheirRange)
+{
+    char buf[CMD_LEN] = "ab";
+    EXPECT_EQ(cmd_insert(buf, -1, 'x'), -1);
+    EXPECT_EQ(cmd_insert(buf, 3, 'x'), -1);
+    EXPECT_EQ(cmd_insert(buf, 2, 'x'), 0);
+    EXPECT_STREQ(buf, "abx");
+    EXPECT_EQ(cmd_delete(buf, 3), -1);
+    EXPECT_EQ(cmd_delete(buf, -1), -1);
+    EXPECT_EQ(cmd_delete(buf, 0), 0);
+    EXPECT_STREQ(buf, "bx");
+    char empty[CMD_LEN] = "";
+    EXPECT_EQ(cmd_delete(empty, 0), -1);
+}
+
+TEST(Drawing, EchoRedrawsTheWholeLine)
+{
+    char buf[CMD_LEN] = "hr 0x10";
+    cursor_x = P + 3;
+    qntest::CaptureFd cap(2);
+    cmd_echo(buf);
+    EXPECT_EQ(cap.finish(), redraw("hr 0x10", 13));
+}
+
+TEST(Drawing, PromptStartsANewRowOnlyPastThePrompt)
+{
+    {
+        cursor_x = 0;
+        qntest::CaptureFd cap(2);
+        usr_echo();
+        EXPECT_EQ(cap.finish(), "\e[?25l\r\e[100D\e[K\rquenta $: \e[?25h");
+        EXPECT_EQ(cursor_x, P);
+    }
+    {
+        cursor_x = P;
+        qntest::CaptureFd cap(2);
+        usr_echo();
+        EXPECT_EQ(cap.finish(), "\e[?25l\r\e[100D\e[K\rquenta $: \e[?25h");
+    }
+    {
+        cursor_x = P + 2;
+        qntest::CaptureFd cap(2);
+        usr_echo();
+        EXPECT_EQ(cap.finish(), "\e[?25l\r\n\e[100D\e[K\rquenta $: \e[?25h");
+    }
+}
+
+struct FixCase {
+    const char *line;
+    int cursor;
+    const char *after;
+    std::string out; // empty: nothing at all
+};
+
+std::string listing(const std::string &words, const std::string &line, int col)
+{
+    return "\n\r" + words + "\n\rquenta $: " + redraw(line, col);
+}
+
+class Completion : public ::testing::TestWithParam<FixCase> {};
+
+TEST_P(Completion, CompletesListsOrStaysQuiet)
+{
+    const FixCase &c = GetParam();
+    Line l(c.line, c.cursor);
+    qntest::CaptureFd cap(2);
+    EXPECT_EQ(cmd_fix(l.buf), 0);
+    EXPECT_EQ(cap.finish(), c.out);
+    EXPECT_STREQ(l.buf, c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Prefixes, Completion,
+    ::testing::Values(
+        FixCase{"", 0, "",
+                listing("mbinfo\thr\thw\tnrd\tnwr\tnmrd\tird\tiwr\timrd\tbuzzer\tcampw\thubreset\tsd1reset\t"
+                        "adreset\tstatus\tctlled\talarm\trevkey\trtcset\ttime\txm\tddrsize\t",
+                        "", 10)},
+        FixCase{"h", 1, "h", listing("hr\thw\thubreset\t", "h", 11)},
+        FixCase{"n", 1, "n", listing("nrd\tnwr\tnmrd\t", "n", 11)},
+        FixCase{"i", 1, "i", listing("ird\tiwr\timrd\t", "i", 11)},
+        FixCase{"s", 0, "s", listing("sd1reset\tstatus\t", "s", 10)},
+        FixCase{"r", 1, "r", listing("revkey\trtcset\t", "r", 11)},
+        FixCase{"a", 1, "a", listing("adreset\talarm\t", "a", 11)},
+        FixCase{"c", 1, "c", listing("campw\tctlled\t", "c", 11)},
+        FixCase{"hu", 1, "hubreset ", redraw("hubreset ", 19)},
+        FixCase{"t", 1, "time ", redraw("time ", 15)},
+        FixCase{"x", 1, "xm ", redraw("xm ", 13)},
+        FixCase{"d", 1, "ddrsize ", redraw("ddrsize ", 18)},
+        FixCase{"m", 1, "mbinfo ", redraw("mbinfo ", 17)},
+        FixCase{"b", 1, "buzzer ", redraw("buzzer ", 17)},
+        FixCase{"hr", 2, "hr ", redraw("hr ", 13)},
+        FixCase{"hr ", 3, "hr ", ""},
+        FixCase{"H", 1, "H", ""},
+        FixCase{"hr 1", 4, "hr 1", ""},
+        FixCase{"e", 1, "e", ""},
+        FixCase{"q", 1, "q", ""}));
+
+// ------------------------------------------------------------------ history
+
+class History : public ::testing::Test {
+protected:
+    void SetUp() override { history_reset(); }
+    void store(const std::string &s) { save_cmd(s.c_str()); }
+    std::string up() { return cmd_history(KEY_UP); }
+    std::string down() { return cmd_history(KEY_DOWN); }
+    void invariant()
+    {
+        ASSERT_GE(history_up_index, 0);
+        ASSERT_LE(history_up_index, HISTORY_NUM);
+        ASSERT_GE(history_cmd_index, 0);
+        ASSERT_LT(history_cmd_index, HISTORY_NUM);
+    }
+};
+
+TEST_F(History, EmptyGivesEmptyLines)
+{
+    EXPECT_EQ(up(), "");
+    EXPECT_EQ(down(), "");
+    EXPECT_EQ(history_up_index, 0);
+}
+
+TEST_F(History, UpDownUp)
+{
+    store("a");
+    EXPECT_EQ(up(), "a");
+    EXPECT_EQ(down(), "");
+    EXPECT_EQ(up(), "a");
+}
+
+TEST_F(History, NotFullStaysOnTheOldest)
+{
+    store("a");
+    store("b");
+    EXPECT_EQ(up(), "b");
+    EXPECT_EQ(up(), "a");
+    EXPECT_EQ(up(), "a");
+    EXPECT_EQ(down(), "b");
+    EXPECT_EQ(down(), "");
+    EXPECT_EQ(down(), "");
+    invariant();
+}
+
+TEST_F(History, OnlyARepeatOfTheNewestIsSkipped)
+{
+    store("a");
+    store("a");
+    EXPECT_EQ(history_cmd_count, 1);
+    store("b");
+    store("a");
+    EXPECT_EQ(history_cmd_count, 3);
+    // A recalled line equal to the newest is not stored again.
+    EXPECT_EQ(up(), "a");
+    store("a");
+    EXPECT_EQ(history_cmd_count, 3);
+    EXPECT_EQ(history_up_index, 0);
+}
+
+TEST_F(History, ARecalledOlderLineIsStoredAgainAndEndsTheWalk)
+{
+    store("a");
+    store("b");
+    EXPECT_EQ(up(), "b");
+    EXPECT_EQ(up(), "a");
+    store("a");
+    EXPECT_EQ(history_cmd_count, 3);
+    EXPECT_EQ(up(), "a");
+    EXPECT_EQ(up(), "b");
+}
+
+TEST_F(History, AWalkSurvivesBuiltInLines)
+{
+    store("a");
+    store("b");
+    store("c");
+    EXPECT_EQ(up(), "c");
+    EXPECT_EQ(up(), "b");
+    // Enter on an empty line or a built-in word stores nothing.
+    EXPECT_EQ(up(), "a");
+}
+
+TEST_F(History, FullRingOverwritesTheOldest)
+{
+    for (int i = 1; i <= 101; ++i)
+        store("l" + std::to_string(i));
+    EXPECT_EQ(history_cmd_count, 100);
+    EXPECT_EQ(up(), "l101");
+    for (int i = 2; i <= 99; ++i)
+        up();
+    EXPECT_EQ(up(), "l2"); // 100th Up: the oldest
+    EXPECT_EQ(up(), "l2"); // 101st Up stays there
+    EXPECT_EQ(down(), "l3");
+    invariant();
+    for (int i = 4; i <= 101; ++i)
+        EXPECT_EQ(down(), "l" + std::to_string(i));
+    EXPECT_EQ(down(), "");
+    store("l102");
+    EXPECT_EQ(up(), "l102");
+    invariant();
+}
+
+TEST_F(History, StoredLinesAreKeptAsTyped)
+{
+    char line[CMD_LEN] = "HR 0X10";
+    save_cmd(line);
+    line[0] = 'h';
+    EXPECT_EQ(up(), "HR 0X10");
+}
+
+} // namespace
