@@ -56,6 +56,22 @@ TEST(Harness, TraceRecordsOpens) {
   bool opened = false;
   for (const auto& e : ev) opened |= e.kind == "open";
   EXPECT_TRUE(opened) << "no open in trace at " << sh.dir();
+  sh.ctl("clock");
+  ASSERT_TRUE(sh.ctl_sync());
+  EXPECT_FALSE(sh.trace_grep(" clock sys=").empty());
+}
+
+TEST(Harness, SplitStdoutSeparatesCommandOutput) {
+  PtyShell::Options o;
+  o.split_stdout = true;
+  o.env["QNSIM_MODEL"] = "KD3151";
+  PtyShell sh(o);
+  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+  std::string out = sh.line("mbinfo");
+  EXPECT_EQ(out, qntest::prompt_draw(true)) << esc(out);
+  std::string text = sh.stdout_text();
+  EXPECT_EQ(text.substr(0, 1), "\n") << esc(text);
+  EXPECT_NE(text.find("KD3151"), std::string::npos) << esc(text);
 }
 
 TEST(TraceParse, EventsAndIoctls) {
