@@ -177,7 +177,17 @@ PtyShell::PtyShell(const Options& opts) : opts_(opts) {
     env[kv.substr(0, eq)] = kv.substr(eq + 1);
   }
   env["TZ"] = "UTC";
-  env["LD_PRELOAD"] = QNSIM_LIB;
+  // QN_E2E_SHELL / QN_E2E_SIMLIB / QN_E2E_RUNNER run another build of the
+  // shell and simulator, e.g. the ARM one under "qemu-arm -L SYSROOT".
+  const char* shell_env = std::getenv("QN_E2E_SHELL");
+  const char* simlib_env = std::getenv("QN_E2E_SIMLIB");
+  const char* runner_env = std::getenv("QN_E2E_RUNNER");
+  const std::string simlib = simlib_env && *simlib_env ? simlib_env : QNSIM_LIB;
+  const bool use_runner = opts.program.empty() && runner_env && *runner_env;
+  if (use_runner)
+    env.erase("LD_PRELOAD");  // the runner passes it to the program alone
+  else
+    env["LD_PRELOAD"] = simlib;
   std::string asan = env.count("ASAN_OPTIONS") ? env["ASAN_OPTIONS"] + ":" : "";
   env["ASAN_OPTIONS"] = asan + "verify_asan_link_order=0";
   env["QNSIM_TRACE"] = dir_ + "/trace.txt";
@@ -194,8 +204,21 @@ PtyShell::PtyShell(const Options& opts) : opts_(opts) {
   std::vector<char*> envp;
   for (std::string& s : envs) envp.push_back(&s[0]);
   envp.push_back(nullptr);
-  std::string prog = opts_.program.empty() ? QN_SHELL_BIN : opts_.program;
-  char* argv[] = {&prog[0], nullptr};
+  std::string prog = !opts_.program.empty() ? opts_.program
+                     : shell_env && *shell_env ? shell_env
+                                               : QN_SHELL_BIN;
+  std::vector<std::string> args;
+  if (use_runner) {
+    std::istringstream words(runner_env);
+    for (std::string w; words >> w;) args.push_back(w);
+    args.push_back("-E");
+    args.push_back("LD_PRELOAD=" + simlib);
+  }
+  args.push_back(prog);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const std::string exe = args[0];
 
   int pfd[2] = {-1, -1};
   if (opts_.split_stdout && pipe2(pfd, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
@@ -213,8 +236,8 @@ PtyShell::PtyShell(const Options& opts) : opts_(opts) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (chdir(dir_.c_str()) != 0) _exit(126);
-    execve(prog.c_str(), argv, envp.data());
-    std::fprintf(stderr, "exec %s: %s\n", prog.c_str(), std::strerror(errno));
+    execvpe(exe.c_str(), argv.data(), envp.data());
+    std::fprintf(stderr, "exec %s: %s\n", exe.c_str(), std::strerror(errno));
     _exit(127);
   }
   fcntl(master_, F_SETFD, FD_CLOEXEC);
