@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the shell and the board simulator and starts the shell on the
+# simulated board. Arguments go to the launcher (see build/qnsim --help),
+# e.g. scripts/run-sim.sh --model KD3555 --trace /tmp/qn.trace --vcd /tmp/qn.vcd
+set -euo pipefail
+cd "$(dirname "$0")/.."
+need=(cmake make g++ libgtest-dev)
+missing=()
+for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target qn_shell qnsim >/dev/null
+exec build/qnsim "$@"
