@@ -281,37 +281,46 @@ int cmd_fix(char *cmd)
     return 0;
 }
 
+// Reads and applies one key. Returns 1 for Enter, 0 for any other key, -1
+// when the console has gone away.
+int read_key(char *cmd)
+{
+    int key = getch();
+    if (console_closed)
+        return -1;
+    switch (key) {
+    case KEY_TAB:
+        cmd_fix(cmd);
+        break;
+    case KEY_ENTER:
+        return 1;
+    case KEY_UP:
+    case KEY_DOWN: {
+        const char *line = cmd_history(key);
+        memset(cmd, 0, CMD_LEN);
+        strncpy(cmd, line, CMD_LEN - 1);
+        cursor_x = USR_LEN + (int)strlen(cmd);
+        cmd_echo(cmd);
+        break;
+    }
+    case KEY_PGUP:
+    case KEY_PGDN:
+        break;
+    default:
+        cmd_edit(cmd, key);
+        cmd_echo(cmd);
+        break;
+    }
+    return 0;
+}
+
 // Edits cmd until Enter. Returns 0, or -1 when the console has gone away.
 int read_cmd(char *cmd)
 {
-    for (;;) {
-        int key = getch();
-        if (console_closed)
-            return -1;
-        switch (key) {
-        case KEY_TAB:
-            cmd_fix(cmd);
-            break;
-        case KEY_ENTER:
-            return 0;
-        case KEY_UP:
-        case KEY_DOWN: {
-            const char *line = cmd_history(key);
-            memset(cmd, 0, CMD_LEN);
-            strncpy(cmd, line, CMD_LEN - 1);
-            cursor_x = USR_LEN + (int)strlen(cmd);
-            cmd_echo(cmd);
-            break;
-        }
-        case KEY_PGUP:
-        case KEY_PGDN:
-            break;
-        default:
-            cmd_edit(cmd, key);
-            cmd_echo(cmd);
-            break;
-        }
+    int r;
+    while ((r = read_key(cmd)) == 0) {
     }
+    return r > 0 ? 0 : -1;
 }
 
 // ---------------------------------------------------------------- loop

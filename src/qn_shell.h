@@ -47,6 +47,7 @@ extern int cursor_x;
 extern const char usr[11];
 int getch();
 int read_cmd(char *cmd);
+int read_key(char *cmd);
 int cmd_edit(char *cmd, int ch);
 int cmd_insert(char *cmd, int index, char ch);
 int cmd_delete(char *cmd, int index);
