@@ -103,7 +103,7 @@ if want fuzz; then
       name=$(basename "$target")
       corpus=$(mktemp -d)
       cp fuzz/corpus/"${name#fuzz_}"/* "$corpus"/ 2>/dev/null || true
-      "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+      "$target" -max_total_time="$fuzz_seconds" -close_fd_mask=3 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
       rm -rf "$corpus"
     done
   fi
