@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Benchmark: builds the host and board binaries and prints the figures as a
+# Markdown table (timings are measured here, never asserted in tests).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+for p in strace cmake g++ libgtest-dev; do
+  dpkg -s "$p" >/dev/null 2>&1 || { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null; }
+done
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target qn_shell qnsim qn_bench >/dev/null
+args=(--strace)
+if command -v arm-linux-musleabi-gcc >/dev/null; then
+  cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/armel-musl-static.cmake >/dev/null
+  cmake --build build-musl >/dev/null
+  args+=(--static build-musl/qn_shell)
+fi
+if command -v arm-linux-gnueabi-g++ >/dev/null; then
+  cmake -S . -B build-armel -DCMAKE_TOOLCHAIN_FILE=cmake/armel-glibc.cmake >/dev/null
+  cmake --build build-armel -j"$(nproc)" --target qn_shell >/dev/null
+  args+=(--armel build-armel/qn_shell)
+fi
+echo "Taken $(date -u +%Y-%m-%d) on $(nproc) cores, $(uname -m)."
+echo
+build/bench/qn_bench "${args[@]}"
