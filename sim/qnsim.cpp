@@ -181,7 +181,8 @@ std::string utc_text(int64_t us) {
 // ---------------------------------------------------------------------------
 // GPIO levels and the VCD waveform.
 
-char vcd_id(int pin) { return char('!' + pin); }  // 72 one-character codes
+// 72 one-character codes, from '%' on: '$' and '#' would read as keywords.
+char vcd_id(int pin) { return char('%' + pin); }
 
 void vcd_open(State& s, const char* path) {
   s.vcd_fd = REAL(open)(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
