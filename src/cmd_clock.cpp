@@ -52,8 +52,10 @@ void rtc_set_time(int argc, char **argv)
 
     struct tm tm;
     memset(&tm, 0, sizeof(tm));
-    tm.tm_year = (int)buf[0] - 1900;
-    tm.tm_mon = (int)buf[1] - 1;
+    // Subtract in unsigned arithmetic: any typed year or month (up to
+    // 4294967295) then gives a defined field value instead of an overflow.
+    tm.tm_year = (int)(buf[0] - 1900u);
+    tm.tm_mon = (int)(buf[1] - 1u);
     tm.tm_mday = (int)buf[2];
     tm.tm_hour = (int)buf[3];
     tm.tm_min = (int)buf[4];
