@@ -1,0 +1,549 @@
+// Device faults against every command: each board request the drivers can
+// refuse is made to fail, always or from its second call on, and each device
+// node is taken away at start; every command of the table then runs on the
+// KD3454 and the KD3555 board.  A cell holds when the shell survives, prints
+// one failure line per refused request (and the result line after it where
+// the command prints one), and nothing of the kind when none was refused.
+// One shell per (model, fault) runs all the commands; the trace is cut per
+// command by its length before the command.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pty_shell.h"
+
+using qntest::esc;
+using qntest::Event;
+using qntest::Ioctl;
+using qntest::PtyShell;
+using qntest::prompt_draw;
+
+namespace {
+
+const std::string kClear = "\x1b[2J\x1b[1;1H";
+
+// ------------------------------------------------------------ faults
+
+struct Fault {
+  std::string label;    // as shown in the survival table
+  std::string fail;     // QNSIM_FAIL, or empty
+  std::string missing;  // QNSIM_MISSING, or empty
+};
+
+std::vector<Fault> all_faults() {
+  std::vector<Fault> v = {{"none", "", ""}};
+  const char* names[] = {"QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER",    "I2C_REG_READ",
+                         "I2C_REG_WRITE", "RTC_SET_TIME",  "settimeofday"};
+  for (const char* n : names) {
+    v.push_back({n, n, ""});
+    v.push_back({std::string(n) + "@2", std::string(n) + "@2", ""});
+  }
+  v.push_back({"panel-missing", "", "panel"});
+  v.push_back({"rtc-missing", "", "rtc"});
+  return v;
+}
+
+// ------------------------------------------------------------ commands
+
+struct Command {
+  std::string name;                // row of the survival table
+  std::vector<std::string> lines;  // typed one after another
+};
+
+// Commands that issue several requests of one kind come first, so that a
+// fault from the second call on splits them.
+const std::vector<Command>& commands() {
+  static const std::vector<Command> v = {
+      {"ddrsize", {"ddrsize"}},
+      {"nmrd", {"nmrd 0 1 0x10 2"}},
+      {"xm", {"xm 0x60"}},
+      {"hr", {"hr 0x2011002c"}},
+      {"hw", {"hw 0x20150020 8"}},
+      {"nrd", {"nrd 0 1 0x10"}},
+      {"nwr", {"nwr 0 1 0x10 5"}},
+      {"ird", {"ird 0x60 0x10"}},
+      {"iwr", {"iwr 0x50 1 2"}},
+      {"imrd", {"imrd 0x60 0x10 2"}},
+      {"buzzer", {"buzzer on"}},
+      {"campw", {"campw on"}},
+      {"hubreset", {"hubreset"}},
+      {"sd1reset", {"sd1reset"}},
+      {"adreset", {"adreset"}},
+      {"status", {"status"}},
+      {"ctlled", {"ctlled 3"}},
+      {"alarm", {"alarm on"}},
+      {"rtcset", {"rtcset 2024 5 6 7 8 9"}},
+      {"time", {"time"}},
+      {"mbinfo", {"mbinfo"}},
+      // Last: the key monitor's own pauses must not fall into another window.
+      {"revkey", {"revkey on", "revkey off"}},
+  };
+  return v;
+}
+
+// Every failure text a command can print, one console line each.
+const char* const kFailTexts[] = {
+    "hs3515_rd error!",  "hs3515_wr error!",   "i2c_rd error!",         "i2c_wr error!",
+    "i2c_mrd error!",    "tw286x_rd error!",   "tw286x_wr error!",      "tw286x_mrd error!",
+    "buzzer_ctrl error!", "read rtc time failed", "Set system datatime error!", "open rtc failed!",
+    "lib_alarm@alarm_in: QN_ALM_IN error",
+};
+
+// A refused request as the trace shows it.
+struct Refused {
+  std::string name;
+  uint32_t w0 = 0;  // what the caller put in w0
+};
+
+// The line a command prints for one refused request; empty when the command
+// has no business issuing that request.
+std::string fail_text(const std::string& cmd, const Refused& r) {
+  static const std::set<std::string> reg_users = {"hr",       "hw",      "campw",  "hubreset", "sd1reset",
+                                                  "adreset",  "status",  "ctlled", "alarm",    "ddrsize"};
+  if (r.name == "QN_REG_ACCESS" && reg_users.count(cmd))
+    return r.w0 == 1 ? "hs3515_rd error!" : r.w0 == 0 ? "hs3515_wr error!" : "";
+  static const std::map<std::pair<std::string, std::string>, std::string> t = {
+      {{"nrd", "I2C_REG_READ"}, "tw286x_rd error!"},   {{"nwr", "I2C_REG_WRITE"}, "tw286x_wr error!"},
+      {{"nmrd", "I2C_REG_READ"}, "tw286x_mrd error!"}, {{"ird", "I2C_REG_READ"}, "i2c_rd error!"},
+      {{"iwr", "I2C_REG_WRITE"}, "i2c_wr error!"},     {{"imrd", "I2C_REG_READ"}, "i2c_mrd error!"},
+      {{"xm", "I2C_REG_WRITE"}, "i2c_wr error!"},      {{"xm", "I2C_REG_READ"}, "i2c_mrd error!"},
+      {{"buzzer", "QN_BUZZER"}, "buzzer_ctrl error!"}, {{"rtcset", "settimeofday"}, "Set system datatime error!"},
+      {{"rtcset", "RTC_SET_TIME"}, "read rtc time failed"},
+  };
+  auto it = t.find({cmd, r.name});
+  return it == t.end() ? "" : it->second;
+}
+
+std::vector<std::string> split_lines(const std::string& s) {
+  std::vector<std::string> v;
+  size_t b = 0;
+  for (size_t e; (e = s.find('\n', b)) != std::string::npos; b = e + 1) v.push_back(s.substr(b, e - b));
+  v.push_back(s.substr(b));
+  return v;
+}
+
+size_t count_lines(const std::string& out, const std::string& text) {
+  size_t n = 0;
+  for (const std::string& l : split_lines(out)) n += l == text;
+  return n;
+}
+
+// The output with every failure line taken out.
+std::string without_fail_lines(const std::string& out) {
+  std::string r;
+  std::vector<std::string> ls = split_lines(out);
+  for (size_t i = 0; i < ls.size(); ++i) {
+    bool fail = false;
+    for (const char* t : kFailTexts) fail |= ls[i] == t;
+    if (fail) continue;
+    r += ls[i];
+    if (i + 1 < ls.size()) r += "\n";
+  }
+  return r;
+}
+
+std::string fmt(const char* f, unsigned a, unsigned b = 0) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, f, a, b);
+  return buf;
+}
+
+std::string shorten(const std::string& s) { return s.size() > 1500 ? s.substr(0, 1500) + "..." : s; }
+
+// ------------------------------------------------------------ one shell
+
+struct CmdRun {
+  std::string out;                  // terminal bytes after the first Enter
+  std::vector<std::string> window;  // trace lines of the command
+  bool prompt = false;              // the prompt came back after every line
+};
+
+struct ShellRun {
+  std::string start;
+  bool started = false;
+  std::vector<CmdRun> cmds;
+  int exit_status = -1;
+  std::string exit_out;
+};
+
+ShellRun run_shell(const std::string& model, const Fault& f) {
+  PtyShell::Options o;
+  o.env["QNSIM_MODEL"] = model;
+  o.env["QNSIM_TIME"] = "1700000000";
+  if (!f.fail.empty()) o.env["QNSIM_FAIL"] = f.fail;
+  if (!f.missing.empty()) o.env["QNSIM_MISSING"] = f.missing;
+  PtyShell sh(o);
+  ShellRun r;
+  r.started = sh.wait_prompt();
+  r.start = sh.take();
+  if (!r.started) return r;
+  for (const Command& c : commands()) {
+    CmdRun cr;
+    size_t before = sh.trace().size();
+    cr.prompt = true;
+    for (const std::string& l : c.lines) {
+      sh.type(l);
+      sh.take();
+      sh.send("\r");
+      cr.prompt = sh.wait_prompt(10000);
+      cr.out += sh.take();
+      if (!cr.prompt) break;
+    }
+    // A monitor that was started reports its end within one pass.
+    if (cr.prompt && cr.out.find("read key from panel\n") != std::string::npos) {
+      sh.wait_for("quit from read panel\n", 2000);
+      cr.out += sh.take();
+    }
+    std::vector<std::string> tr = sh.trace();
+    cr.window.assign(tr.begin() + static_cast<long>(std::min(before, tr.size())), tr.end());
+    r.cmds.push_back(cr);
+    if (!cr.prompt) return r;  // the shell is gone or stuck: typing would only wait
+  }
+  sh.type("exit");
+  sh.take();
+  sh.send("\r");
+  r.exit_status = sh.wait_exit();
+  r.exit_out = sh.take();
+  return r;
+}
+
+std::vector<Refused> refused(const std::vector<std::string>& window) {
+  std::vector<Refused> v;
+  for (const Event& e : qntest::events(window)) {
+    if (e.kind == "settimeofday" && e.rest.find("ret=-1") != std::string::npos) v.push_back({"settimeofday", 0});
+    if (e.kind != "ioctl") continue;
+    for (const Ioctl& io : qntest::ioctls({"0 ioctl " + e.rest}))
+      if (io.ret < 0) v.push_back({io.name, io.in[0]});
+  }
+  return v;
+}
+
+// Requests and pauses of a command, for comparing one run with another.
+std::vector<std::string> requests(const std::vector<std::string>& window) {
+  std::vector<std::string> v;
+  for (const Event& e : qntest::events(window)) {
+    if (e.kind == "usleep") v.push_back("usleep " + e.rest);
+    if (e.kind != "ioctl" || e.rest.rfind("RTC_SET_TIME", 0) == 0) continue;
+    size_t out = e.rest.find(" out=");
+    v.push_back(e.rest.substr(0, out));
+  }
+  return v;
+}
+
+bool has_event(const std::vector<std::string>& window, const std::string& kind, const std::string& rest = "") {
+  for (const Event& e : qntest::events(window))
+    if (e.kind == kind && (rest.empty() || e.rest == rest)) return true;
+  return false;
+}
+
+// ------------------------------------------------------------ checks
+
+// Model-specific texts of the commands that print results.
+struct ModelView {
+  uint32_t code;           // 0 when the identity request failed
+  std::string buzzer_pin;  // pin line of `buzzer on`
+  int status_rows;
+};
+
+ModelView view_of(const std::string& model, bool identity_failed) {
+  if (identity_failed) return {0, "\x1b[mPin: GPIO8_2 level=1", 0};
+  if (model == "KD3555") return {0x20D97005, "\x1b[mPin: GPIO8_4 PWM Buzzer", 7};
+  return {0x20D97004, "\x1b[mPin: GPIO8_4 level=1", 5};
+}
+
+// Exact output of the read commands, built from what the driver returned:
+// the failure line comes right before the result line of the same read.
+bool exact_read_output(const std::string& cmd, const std::vector<std::string>& window, std::string* want) {
+  std::vector<Ioctl> io = qntest::ioctls(window);
+  std::string s = "\n";
+  auto fail = [](const Ioctl& i, const char* t) { return i.ret < 0 ? std::string(t) + "\n" : std::string(); };
+  if (cmd == "hr" || cmd == "nrd" || cmd == "ird") {
+    if (io.size() != 1) return false;
+    const char* t = cmd == "hr" ? "hs3515_rd error!" : cmd == "nrd" ? "tw286x_rd error!" : "i2c_rd error!";
+    s += fail(io[0], t) + fmt(cmd == "hr" ? "read : 0x%08X\n" : "read : 0x%02X\n", io[0].out[0]);
+  } else if (cmd == "nmrd" || cmd == "imrd") {
+    if (io.size() != 2) return false;
+    for (const Ioctl& i : io)
+      s += fail(i, cmd == "nmrd" ? "tw286x_mrd error!" : "i2c_mrd error!") +
+           fmt("read : adr=0x%02X, val = 0x%02X\n", cmd == "nmrd" ? i.in[3] : i.in[2], i.out[0]);
+  } else if (cmd == "ddrsize") {
+    if (io.size() != 2) return false;
+    uint32_t v[2];
+    for (int k = 0; k < 2; ++k) {
+      s += fail(io[k], "hs3515_rd error!");
+      v[k] = io[k].ret < 0 ? 0xFFFFFFFFu : io[k].out[0];
+    }
+    static const unsigned kCol[8] = {8, 9, 10, 11, 12, 0, 0, 0}, kRow[8] = {11, 12, 13, 14, 15, 16, 0, 0},
+                          kBits[4] = {16, 32, 0, 0};
+    uint32_t size = kBits[(v[1] >> 4) & 3] << (kRow[(v[0] >> 4) & 7] + kCol[v[0] & 7]);
+    s += fmt("\x1b[0;32;32mddr_size:%dMB 0x%x\n", size >> 20, size) + "\x1b[m \n";
+  } else {
+    return false;
+  }
+  *want = s + prompt_draw(true);
+  return true;
+}
+
+// Everything wrong with one cell; empty when it holds.
+std::vector<std::string> check_cell(const Command& c, const CmdRun& run, const CmdRun* base, const Fault& f,
+                                    const ModelView& mv) {
+  std::vector<std::string> bad;
+  const std::string& out = run.out;
+  if (!run.prompt) bad.push_back("the prompt did not come back: " + esc(shorten(out)));
+  if (out.find("Sanitizer") != std::string::npos || out.find("runtime error") != std::string::npos)
+    bad.push_back("sanitizer report: " + esc(shorten(out)));
+
+  // One failure line per refused request, and no other failure line.
+  std::map<std::string, size_t> want;
+  for (const Refused& r : refused(run.window)) {
+    std::string t = fail_text(c.name, r);
+    if (t.empty()) bad.push_back("request " + r.name + " is not one this command issues");
+    else ++want[t];
+  }
+  const bool rtc_missing = f.missing == "rtc" && c.name == "rtcset";
+  if (rtc_missing) want["open rtc failed!"] = 1;
+  for (const char* t : kFailTexts) {
+    size_t got = count_lines(out, t);
+    size_t exp = want.count(t) ? want[t] : 0;
+    if (got != exp)
+      bad.push_back("\"" + std::string(t) + "\" printed " + std::to_string(got) + " times, requests refused " +
+                    std::to_string(exp) + ": " + esc(shorten(out)));
+  }
+
+  // The result line follows a failed read.
+  std::string exact;
+  if (exact_read_output(c.name, run.window, &exact)) {
+    if (out != exact) bad.push_back("output\n  got  " + esc(out) + "\n  want " + esc(exact));
+  } else if (c.name == "hr" || c.name == "nrd" || c.name == "ird" || c.name == "nmrd" || c.name == "imrd" ||
+             c.name == "ddrsize") {
+    bad.push_back("unexpected requests for a read command: " + std::to_string(qntest::ioctls(run.window).size()));
+  }
+  if (c.name == "buzzer") {
+    bool failed = !refused(run.window).empty();
+    std::string w = "\n\x1b[0;32;31mBuzzer honking\n" + std::string(failed ? "buzzer_ctrl error!\n" : "") +
+                    mv.buzzer_pin + "\n" + prompt_draw(true);
+    if (out != w) bad.push_back("output\n  got  " + esc(out) + "\n  want " + esc(w));
+  }
+  if (c.name == "status") {
+    size_t fails = count_lines(out, "hs3515_rd error!");
+    // The reads come before the header; no mbinfo has named the board yet.
+    std::string w_start = "\n";
+    for (size_t i = 0; i < fails; ++i) w_start += "hs3515_rd error!\n";
+    w_start += "=== GpioDevice status====\n\x1b[0;32;32m";
+    size_t rows = 0;
+    for (const std::string& l : split_lines(out)) rows += l.find(" \t\tval=") != std::string::npos;
+    if (out.compare(0, w_start.size(), w_start) != 0) bad.push_back("status header: " + esc(out));
+    if (rows != static_cast<size_t>(mv.status_rows))
+      bad.push_back("status rows " + std::to_string(rows) + ", want " + std::to_string(mv.status_rows));
+    if (out.find("\x1b[m \n" + prompt_draw(true)) == std::string::npos)
+      bad.push_back("status closing line missing: " + esc(out));
+  }
+  if (c.name == "xm") {
+    size_t banks = 0, reads = 0, chip = 0;
+    for (const std::string& l : split_lines(out)) {
+      banks += l.rfind("[bank", 0) == 0;
+      reads += l.rfind("read : adr=0x", 0) == 0;
+      chip += l == "chip=0x60";
+    }
+    if (chip != 1 || banks != 5 || reads != 5 * 256)
+      bad.push_back("xm lines: chip " + std::to_string(chip) + ", banks " + std::to_string(banks) + ", reads " +
+                    std::to_string(reads));
+  }
+  if (c.name == "rtcset") {
+    const std::string input = "\nInput:2024-05-06 07:08:09\n";
+    bool tod_failed = false, rtc_failed = false;
+    for (const Refused& r : refused(run.window)) {
+      tod_failed |= r.name == "settimeofday";
+      rtc_failed |= r.name == "RTC_SET_TIME";
+    }
+    bool ran_tools = has_event(run.window, "system", "hwclock") && has_event(run.window, "system", "date");
+    if (rtc_missing) {
+      if (out != "\n\nopen rtc failed!\n" + prompt_draw(true)) bad.push_back("rtcset without /dev/rtc: " + esc(out));
+      if (has_event(run.window, "settimeofday") || has_event(run.window, "system"))
+        bad.push_back("rtcset without /dev/rtc went on");
+    } else if (tod_failed) {
+      if (out != input + "Set system datatime error!\n" + prompt_draw(true)) bad.push_back("rtcset: " + esc(out));
+      if (!qntest::ioctls(run.window).empty() || has_event(run.window, "system"))
+        bad.push_back("rtcset set the RTC or showed the clocks after the system clock was refused");
+    } else if (rtc_failed) {
+      if (out != input + "read rtc time failed\n" + prompt_draw(true)) bad.push_back("rtcset: " + esc(out));
+      if (has_event(run.window, "system")) bad.push_back("rtcset showed the clocks after the RTC refused");
+    } else {
+      if (out.compare(0, input.size(), input) != 0 || !ran_tools) bad.push_back("rtcset: " + esc(out));
+    }
+  }
+  if (c.name == "time" && !(has_event(run.window, "system", "hwclock") && has_event(run.window, "system", "date")))
+    bad.push_back("time did not run hwclock and date");
+  if (c.name == "mbinfo" && mv.code == 0 && out != "\n" + prompt_draw(true))
+    bad.push_back("mbinfo without identity: " + esc(out));
+  if (c.name == "revkey") {
+    if (f.missing == "panel") {
+      std::string w = "\nrevkey: no panel device (/dev/panel)\n" + prompt_draw(true) + "\n" + prompt_draw(true);
+      if (out != w) bad.push_back("revkey without panel\n  got  " + esc(out) + "\n  want " + esc(w));
+    } else if (out.find("\nread key from panel\n") == std::string::npos ||
+               out.find("quit from read panel\n") == std::string::npos) {
+      bad.push_back("revkey on/off: " + esc(out));
+    }
+  }
+
+  // The command goes on after a refusal: the same requests and pauses as on
+  // an undisturbed board, and, for commands whose output does not depend on
+  // what was read, the same output once the failure lines are taken out.
+  static const std::set<std::string> same_output = {"hw",      "nwr",     "iwr",    "buzzer", "campw", "hubreset",
+                                                    "sd1reset", "adreset", "ctlled", "alarm",  "mbinfo"};
+  if (base && c.name != "revkey" && c.name != "rtcset") {
+    std::vector<std::string> got = requests(run.window), exp = requests(base->window);
+    if (got != exp) {
+      std::string g, e;
+      for (size_t i = 0; i < got.size() && i < 8; ++i) g += "\n    " + got[i];
+      for (size_t i = 0; i < exp.size() && i < 8; ++i) e += "\n    " + exp[i];
+      bad.push_back("requests differ from the undisturbed board (" + std::to_string(got.size()) + " vs " +
+                    std::to_string(exp.size()) + "):" + g + "\n  undisturbed:" + e);
+    }
+    if (same_output.count(c.name) && without_fail_lines(out) != base->out)
+      bad.push_back("output differs from the undisturbed board beyond failure lines\n  got  " + esc(out) +
+                    "\n  base " + esc(base->out));
+  }
+  return bad;
+}
+
+// ------------------------------------------------------------ table
+
+struct Survival {
+  // command -> model -> fault labels survived, in matrix order
+  std::map<std::string, std::map<std::string, std::vector<std::string>>> rows;
+  std::vector<std::string> notes;
+};
+Survival& survival() {
+  static Survival s;
+  return s;
+}
+
+class TablePrinter : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    Survival& s = survival();
+    if (s.rows.empty() && s.notes.empty()) return;
+    std::printf("\nDevice-fault matrix: faults survived per command (both models unless marked)\n");
+    std::vector<Fault> faults = all_faults();
+    for (const Command& c : commands()) {
+      auto& by_model = s.rows[c.name];
+      std::string line = c.name + ":";
+      for (const Fault& f : faults) {
+        bool a = false, b = false;
+        for (const std::string& l : by_model["KD3454"]) a |= l == f.label;
+        for (const std::string& l : by_model["KD3555"]) b |= l == f.label;
+        if (a && b) line += " " + f.label;
+        else if (a) line += " " + f.label + "[KD3454 only]";
+        else if (b) line += " " + f.label + "[KD3555 only]";
+      }
+      std::printf("  %s\n", line.c_str());
+    }
+    for (const std::string& n : s.notes) std::printf("  %s\n", n.c_str());
+    std::fflush(stdout);
+  }
+};
+const ::testing::Environment* const kTablePrinter = ::testing::AddGlobalTestEnvironment(new TablePrinter);
+
+// The undisturbed run of a model, shared by its cells.
+const ShellRun& baseline(const std::string& model) {
+  static std::map<std::string, ShellRun> cache;
+  auto it = cache.find(model);
+  if (it == cache.end()) it = cache.emplace(model, run_shell(model, Fault{"none", "", ""})).first;
+  return it->second;
+}
+
+// ------------------------------------------------------------ tests
+
+struct Cell {
+  std::string model;
+  Fault fault;
+};
+
+std::vector<Cell> all_cells() {
+  std::vector<Cell> v;
+  for (const char* m : {"KD3454", "KD3555"})
+    for (const Fault& f : all_faults()) v.push_back({m, f});
+  return v;
+}
+
+void PrintTo(const Cell& c, std::ostream* os) { *os << c.model << " " << c.fault.label; }
+
+class FaultMatrixCell : public ::testing::TestWithParam<Cell> {};
+
+TEST_P(FaultMatrixCell, EveryCommandSurvives) {
+  const Cell& cell = GetParam();
+  const bool identity_failed = cell.fault.fail == "QN_GET_MBINFO";
+  const ShellRun& base = baseline(cell.model);
+  ShellRun own;
+  const ShellRun* run = &base;
+  if (cell.fault.label != "none") {
+    own = run_shell(cell.model, cell.fault);
+    run = &own;
+  }
+  ASSERT_TRUE(run->started) << esc(run->start);
+  std::string start = (identity_failed ? "lib_alarm@alarm_in: QN_ALM_IN error\n" : "") + kClear + prompt_draw(false);
+  EXPECT_EQ(esc(run->start), esc(start));
+  const ModelView mv = view_of(cell.model, identity_failed);
+  // Beside an undisturbed run only where the board identity is the same.
+  const bool comparable = cell.fault.label != "none" && !identity_failed;
+  for (size_t i = 0; i < commands().size(); ++i) {
+    const Command& c = commands()[i];
+    SCOPED_TRACE(cell.model + " " + cell.fault.label + " " + c.name);
+    if (i >= run->cmds.size()) {
+      ADD_FAILURE() << "not run: the shell stopped answering before it";
+      continue;
+    }
+    const CmdRun* b = comparable && i < base.cmds.size() ? &base.cmds[i] : nullptr;
+    std::vector<std::string> bad = check_cell(c, run->cmds[i], b, cell.fault, mv);
+    for (const std::string& p : bad) ADD_FAILURE() << p;
+    if (bad.empty()) survival().rows[c.name][cell.model].push_back(cell.fault.label);
+  }
+  // The fault must have bitten: a request made to fail was refused at least
+  // once during the commands (the identity request is made only at start,
+  // the sounder, RTC and clock requests only once).
+  const std::string& fail = cell.fault.fail;
+  const bool must_bite = !fail.empty() && fail.rfind("QN_GET_MBINFO", 0) != 0 &&
+                         (fail.find('@') == std::string::npos || fail.rfind("QN_REG", 0) == 0 ||
+                          fail.rfind("I2C", 0) == 0);
+  size_t refusals = 0;
+  for (const CmdRun& cr : run->cmds) refusals += refused(cr.window).size();
+  if (must_bite) EXPECT_GT(refusals, 0u) << "no request was refused";
+  else EXPECT_EQ(refusals, 0u);
+  EXPECT_EQ(run->exit_status, 0) << esc(run->exit_out);
+  EXPECT_EQ(run->exit_out, "\n\r") << esc(run->exit_out);
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultMatrix, FaultMatrixCell, ::testing::ValuesIn(all_cells()),
+                         [](const ::testing::TestParamInfo<Cell>& i) {
+                           std::string n = i.param.model + "_" + i.param.fault.label;
+                           for (char& ch : n)
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
+
+// Without the board driver or the video-decoder driver the shell never
+// starts: the device layer's message, no prompt, status 255.
+TEST(FaultMatrixStart, BoardNodeMissingStopsTheShell) {
+  const char* nodes[] = {"qn_KD300", "tw_286x"};
+  for (const char* n : nodes) {
+    SCOPED_TRACE(n);
+    PtyShell::Options o;
+    o.env["QNSIM_MISSING"] = n;
+    PtyShell sh(o);
+    int st = sh.wait_exit();
+    std::string out = sh.take();
+    EXPECT_EQ(st, 255);
+    std::string want = std::string("\nqn_kd3151: ") + n + " open error\n: No such file or directory\n";
+    EXPECT_EQ(esc(out), esc(want));
+    if (st == 255 && out == want) survival().notes.push_back(std::string(n) + "-missing: shell not started, status 255");
+  }
+}
+
+}  // namespace
