@@ -76,6 +76,7 @@ int open_dev()
 
 int close_dev()
 {
+    stop_key_monitor();
     if (gfd_qn)
         close(gfd_qn);
     if (gfd_tw)

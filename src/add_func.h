@@ -15,6 +15,7 @@ int open_dev();
 int close_dev();
 void get_mbinfo();
 uint32_t reg_read(uint32_t addr);
+void stop_key_monitor();
 void reg_write(uint32_t addr, uint32_t val);
 
 // Handlers of the command table.

@@ -65,6 +65,17 @@ void *key_Fxn(void *)
     return NULL;
 }
 
+// Leaving the shell: a running monitor is told to stop and waited for (at
+// most one idle pause) before the panel node is closed under it.
+void stop_key_monitor()
+{
+    set_running(0);
+    if (monitor_started) {
+        pthread_join(keyThread, NULL);
+        monitor_started = false;
+    }
+}
+
 void read_panel(int argc, char **argv)
 {
     static int recvst = 1;
