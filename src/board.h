@@ -20,6 +20,20 @@ const Row *for_model(const Row (&rows)[N])
     return NULL;
 }
 
+// The rows a table holds for one model.
+template <typename Row>
+struct model_rows {
+    uint32_t type;
+    const Row *rows;
+    size_t count;
+};
+
+template <typename Row, size_t N>
+constexpr model_rows<Row> rows_of(uint32_t type, const Row (&rows)[N])
+{
+    return model_rows<Row>{type, rows, N};
+}
+
 // "on"/"off" words as buzzer, campw and revkey take them: a word beginning
 // with "on" is on, else one beginning with "off" is off. 1, 0, or -1.
 int on_off_word(const char *w);

@@ -76,23 +76,11 @@ static_assert(pin_addr(KD3353_LAMPS[0].pin) == 0x20170040u && pin_addr(KD3353_LA
 static_assert(pin_addr(KD3555_LAMPS[0].pin) == 0x20170040u && pin_addr(KD3555_LAMPS[1].pin) == 0x20170080u,
               "KD3555 lamps");
 
-struct lamp_set_t {
-    uint32_t type;
-    const lamp_t *lamps;
-    size_t count;
-};
-
-template <size_t N>
-constexpr lamp_set_t lamp_set(uint32_t type, const lamp_t (&lamps)[N])
-{
-    return lamp_set_t{type, lamps, N};
-}
-
-constexpr lamp_set_t LAMP_MODELS[] = {
-    lamp_set(HARDWARE_TYPE_KD3454, KD3454_LAMPS),
-    lamp_set(HARDWARE_TYPE_KD3252, KD3252_LAMPS),
-    lamp_set(HARDWARE_TYPE_KD3353, KD3353_LAMPS),
-    lamp_set(HARDWARE_TYPE_KD3555, KD3555_LAMPS),
+constexpr board::model_rows<lamp_t> LAMP_MODELS[] = {
+    board::rows_of(HARDWARE_TYPE_KD3454, KD3454_LAMPS),
+    board::rows_of(HARDWARE_TYPE_KD3252, KD3252_LAMPS),
+    board::rows_of(HARDWARE_TYPE_KD3353, KD3353_LAMPS),
+    board::rows_of(HARDWARE_TYPE_KD3555, KD3555_LAMPS),
 };
 
 // ------------------------------------------------------------- sounder
@@ -201,9 +189,9 @@ void led_command(int argc, char **argv)
     if (check_args(argc, argv, buf, 1) != 0)
         return;
     const uint32_t bitmap = buf[0] & 0xFFu;
-    const lamp_set_t *set = board::for_model(LAMP_MODELS);
+    const board::model_rows<lamp_t> *set = board::for_model(LAMP_MODELS);
     for (size_t i = 0; set && i < set->count; ++i) {
-        const lamp_t &lamp = set->lamps[i];
+        const lamp_t &lamp = set->rows[i];
         const bool on = (bitmap >> i) & 1u;
         gpio::pin_write(lamp.pin, on ? 0 : 1);
         const char *msg = on ? lamp.on_msg : lamp.off_msg;

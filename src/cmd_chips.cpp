@@ -19,13 +19,23 @@ bool parse_into(qn_req_t &req, int argc, char **argv, int n)
     return check_args(argc, argv, &req.w1, n) == 0;
 }
 
-bool tw_request(uint32_t code, qn_req_t &req, const char *err)
+void tw_request(uint32_t code, qn_req_t &req, const char *err)
 {
-    if (ioctl(gfd_tw, code, &req) < 0) {
+    if (ioctl(gfd_tw, code, &req) < 0)
         puts(err);
-        return false;
-    }
-    return true;
+}
+
+// One request on the I2C driver with `n` numbers from w1 on. A read prints
+// its result after a failure too, with w0 as the driver left it.
+void tw_single(int argc, char **argv, int n, uint32_t sel, uint32_t code, const char *err)
+{
+    qn_req_t req;
+    if (!parse_into(req, argc, argv, n))
+        return;
+    req.w0 = sel;
+    tw_request(code, req, err);
+    if (code == I2C_REG_READ)
+        printf("read : 0x%02X\n", req.w0);
 }
 
 void print_reg_line(uint32_t reg, uint32_t val)
@@ -62,21 +72,12 @@ void hs3515_wr(int argc, char **argv)
 
 void i2c_rd(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 2))
-        return;
-    req.w0 = I2C_SEL_PLAIN;
-    tw_request(I2C_REG_READ, req, "i2c_rd error!");
-    printf("read : 0x%02X\n", req.w0);
+    tw_single(argc, argv, 2, I2C_SEL_PLAIN, I2C_REG_READ, "i2c_rd error!");
 }
 
 void i2c_wr(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 3))
-        return;
-    req.w0 = I2C_SEL_PLAIN;
-    tw_request(I2C_REG_WRITE, req, "i2c_wr error!");
+    tw_single(argc, argv, 3, I2C_SEL_PLAIN, I2C_REG_WRITE, "i2c_wr error!");
 }
 
 void i2c_mrd(int argc, char **argv)
@@ -96,21 +97,12 @@ void i2c_mrd(int argc, char **argv)
 
 void nvp6114_rd(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 3))
-        return;
-    req.w0 = I2C_SEL_NVP;
-    tw_request(I2C_REG_READ, req, "tw286x_rd error!");
-    printf("read : 0x%02X\n", req.w0);
+    tw_single(argc, argv, 3, I2C_SEL_NVP, I2C_REG_READ, "tw286x_rd error!");
 }
 
 void nvp6114_wr(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 4))
-        return;
-    req.w0 = I2C_SEL_NVP;
-    tw_request(I2C_REG_WRITE, req, "tw286x_wr error!");
+    tw_single(argc, argv, 4, I2C_SEL_NVP, I2C_REG_WRITE, "tw286x_wr error!");
 }
 
 void nvp6114_mrd(int argc, char **argv)

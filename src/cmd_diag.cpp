@@ -80,23 +80,11 @@ static_assert(gpio::bank_addr(KD3454_IO[0].bank) == 0x201A03FCu && gpio::bank_ad
               "KD3454 inputs");
 static_assert(gpio::bank_addr(KD3353_IO[4].bank) == 0x201603FCu, "KD3353 inputs");
 
-struct io_table_t {
-    uint32_t type;
-    const io_row_t *rows;
-    int count;
-};
-
-template <size_t N>
-constexpr io_table_t io_table(uint32_t type, const io_row_t (&rows)[N])
-{
-    return io_table_t{type, rows, (int)N};
-}
-
-constexpr io_table_t IO_MODELS[] = {
-    io_table(HARDWARE_TYPE_KD3252, KD3252_IO),
-    io_table(HARDWARE_TYPE_KD3454, KD3454_IO),
-    io_table(HARDWARE_TYPE_KD3353, KD3353_IO),
-    io_table(HARDWARE_TYPE_KD3555, KD3555_IO),
+constexpr board::model_rows<io_row_t> IO_MODELS[] = {
+    board::rows_of(HARDWARE_TYPE_KD3252, KD3252_IO),
+    board::rows_of(HARDWARE_TYPE_KD3454, KD3454_IO),
+    board::rows_of(HARDWARE_TYPE_KD3353, KD3353_IO),
+    board::rows_of(HARDWARE_TYPE_KD3555, KD3555_IO),
 };
 static_assert(sizeof(KD3353_IO) / sizeof(KD3353_IO[0]) <= sizeof(stio) / sizeof(stio[0]), "input table fits");
 
@@ -112,8 +100,8 @@ void get_io_state(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
-    const io_table_t *table = board::for_model(IO_MODELS);
-    const int dev_io_num = table ? table->count : 0;
+    const board::model_rows<io_row_t> *table = board::for_model(IO_MODELS);
+    const int dev_io_num = table ? (int)table->count : 0;
     for (int i = 0; i < dev_io_num; ++i) {
         memset(stio[i].name, 0, sizeof(stio[i].name));
         stio[i].val = 0;
