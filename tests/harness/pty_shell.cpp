@@ -158,6 +158,121 @@ std::vector<long long> usleeps(const std::vector<std::string>& trace) {
   return out;
 }
 
+std::string block(const std::string& name, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4) {
+  char b[96];
+  std::snprintf(b, sizeof b, " in=0x%08x,0x%08x,0x%08x,0x%08x,0x%08x", w0, w1, w2, w3, w4);
+  return name + b;
+}
+
+std::vector<std::string> requests(const std::vector<std::string>& trace, bool with_ret) {
+  std::vector<std::string> out;
+  for (const std::string& l : trace) {
+    for (const Ioctl& io : ioctls({l}))
+      out.push_back(block(io.name, io.in[0], io.in[1], io.in[2], io.in[3], io.in[4]) +
+                    (with_ret ? " ret=" + std::to_string(io.ret) : ""));
+    for (long long us : usleeps({l})) out.push_back("usleep " + std::to_string(us));
+  }
+  return out;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += l + "\n";
+  return s;
+}
+
+std::string strip_prompt(const std::string& out, bool* had) {
+  const std::string p = prompt_draw(true);
+  bool ok = out.size() >= p.size() && out.compare(out.size() - p.size(), p.size(), p) == 0;
+  if (had) *had = ok;
+  return ok ? out.substr(0, out.size() - p.size()) : out;
+}
+
+int Wave::final_level(int pin) const {
+  int l = init[pin];
+  for (const Change& c : changes)
+    if (c.pin == pin) l = c.level;
+  return l;
+}
+
+std::string pin_name(int p) { return "GPIO" + std::to_string(p / 8) + "_" + std::to_string(p % 8); }
+
+std::string Wave::text() const {
+  std::string s;
+  for (const Change& c : changes)
+    s += "#" + std::to_string(c.t) + " " + pin_name(c.pin) + "=" + std::to_string(c.level) + "\n";
+  return s;
+}
+
+Wave parse_vcd(const std::string& text) {
+  Wave w;
+  std::map<char, int> ids;
+  int seen = 0;
+  bool dump = false, body = false;
+  long long t = 0;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    unsigned bank, bit;
+    char id;
+    if (std::sscanf(l.c_str(), "$var wire 1 %c gpio%u_%u $end", &id, &bank, &bit) == 3 && bank < 9 && bit < 8) {
+      ids[id] = static_cast<int>(bank * 8 + bit);
+    } else if (l == "$dumpvars") {
+      dump = true;
+    } else if (l == "$end" && dump) {
+      dump = false;
+      body = true;
+    } else if (!l.empty() && l[0] == '#') {
+      t = std::atoll(l.c_str() + 1);
+    } else if (l.size() == 2 && (l[0] == '0' || l[0] == '1') && ids.count(l[1])) {
+      int p = ids[l[1]];
+      if (dump) {
+        w.init[p] = l[0] - '0';
+        ++seen;
+      } else if (body) {
+        w.changes.push_back({t, p, l[0] - '0'});
+      }
+    }
+  }
+  w.ok = ids.size() == static_cast<size_t>(kPins) && seen == kPins && body;
+  return w;
+}
+
+int thread_count(pid_t pid) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec);
+  if (ec) return -1;
+  int n = 0;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+  return n;
+}
+
+long proc_field(pid_t pid, const char* file, const char* name) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
+  std::string k;
+  long v;
+  while (f >> k)
+    if (k == name && f >> v) return v;
+  return -1;
+}
+
+std::string console_diff(const struct termios& got, const struct termios& want) {
+  std::ostringstream d;
+  if (got.c_iflag != want.c_iflag) d << " c_iflag " << got.c_iflag << "!=" << want.c_iflag;
+  if (got.c_oflag != want.c_oflag) d << " c_oflag " << got.c_oflag << "!=" << want.c_oflag;
+  if (got.c_cflag != want.c_cflag) d << " c_cflag " << got.c_cflag << "!=" << want.c_cflag;
+  if (got.c_lflag != want.c_lflag) d << " c_lflag " << got.c_lflag << "!=" << want.c_lflag;
+  for (int i = 0; i < NCCS; ++i)
+    if (got.c_cc[i] != want.c_cc[i]) d << " c_cc[" << i << "] " << int(got.c_cc[i]) << "!=" << int(want.c_cc[i]);
+  return d.str();
+}
+
+PtyShell::Options PtyShell::with(const std::map<std::string, std::string>& env, bool split_stdout) {
+  Options o;
+  o.env = env;
+  o.split_stdout = split_stdout;
+  return o;
+}
+
 PtyShell::PtyShell() : PtyShell(Options()) {}
 
 PtyShell::PtyShell(const Options& opts) : opts_(opts) {
@@ -404,6 +519,22 @@ bool PtyShell::ctl_sync(int timeout_ms) {
 }
 
 std::vector<std::string> PtyShell::trace() { return read_lines(trace_path_); }
+
+std::vector<std::string> PtyShell::trace_since(size_t mark) {
+  std::vector<std::string> t = trace();
+  t.erase(t.begin(), t.begin() + static_cast<long>(std::min(mark, t.size())));
+  return t;
+}
+
+PtyShell::Run PtyShell::run(const std::string& cmd, int timeout_ms) {
+  Run r;
+  size_t t0 = mark(), s0 = stdout_text().size();
+  std::string drawn = line(cmd, timeout_ms);
+  r.out = strip_prompt(drawn, &r.prompt);
+  if (opts_.split_stdout) r.out = stdout_text().substr(s0);
+  r.trace = trace_since(t0);
+  return r;
+}
 
 std::vector<std::string> PtyShell::trace_grep(const std::string& s) {
   std::vector<std::string> out;

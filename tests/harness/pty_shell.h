@@ -40,6 +40,42 @@ std::vector<Ioctl> ioctls(const std::vector<std::string>& trace);
 // Arguments of every traced usleep, in order.
 std::vector<long long> usleeps(const std::vector<std::string>& trace);
 
+// Colours and screen control as the shell prints them.
+inline const std::string kRed = "\x1b[0;32;31m", kGreen = "\x1b[0;32;32m", kNorm = "\x1b[m";
+inline const std::string kClear = "\x1b[2J\x1b[1;1H";
+
+// "NAME in=0x%08x,..." with all five block words.
+std::string block(const std::string& name, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4);
+// Driver requests as block() lines (" ret=R" appended if with_ret) and
+// "usleep N" waits, in trace order.
+std::vector<std::string> requests(const std::vector<std::string>& trace, bool with_ret = false);
+std::string join(const std::vector<std::string>& lines);  // one per line
+// out without the prompt drawn after a command; *had says it was there.
+std::string strip_prompt(const std::string& out, bool* had = nullptr);
+
+// Pin levels of the simulator's waveform: 72 GPIO pins, start levels and
+// every change with its time.
+constexpr int kPins = 72;
+struct Wave {
+  struct Change {
+    long long t;
+    int pin, level;
+  };
+  bool ok = false;  // every pin declared and dumped
+  int init[kPins] = {};
+  std::vector<Change> changes;
+  int final_level(int pin) const;
+  std::string text() const;  // "#T GPIOb_i=L" lines, for messages
+};
+Wave parse_vcd(const std::string& text);
+std::string pin_name(int pin);  // "GPIOb_i"
+
+// Threads of a process (-1 if gone), a numeric field of /proc/PID/FILE.
+int thread_count(pid_t pid);
+long proc_field(pid_t pid, const char* file, const char* name);
+// The differences between two console settings; empty when the same.
+std::string console_diff(const struct termios& got, const struct termios& want);
+
 class PtyShell {
  public:
   struct Options {
@@ -50,6 +86,8 @@ class PtyShell {
     std::string program;         // default: the built shell
     int rows = 24, cols = 200;
   };
+  // Options with these settings (QNSIM_MODEL, QNSIM_FAIL, ...).
+  static Options with(const std::map<std::string, std::string>& env, bool split_stdout = false);
 
   PtyShell();
   explicit PtyShell(const Options& opts);
@@ -78,6 +116,18 @@ class PtyShell {
   bool ctl_sync(int timeout_ms = 5000);
   std::vector<std::string> trace();
   std::vector<std::string> trace_grep(const std::string& s);
+  size_t mark() { return trace().size(); }  // for trace_since
+  std::vector<std::string> trace_since(size_t mark);
+
+  // One command line: whether the prompt came back, what the command printed
+  // (standard output with split_stdout, else the terminal without the
+  // prompt), and the trace lines it added.
+  struct Run {
+    bool prompt = false;
+    std::string out;
+    std::vector<std::string> trace;
+  };
+  Run run(const std::string& cmd, int timeout_ms = 10000);
   std::string vcd();
   const std::string& dir() const { return dir_; }
 
