@@ -57,8 +57,9 @@ fi
 if want asan; then
   echo "== ASan + UBSan: the whole suite"
   build build-asan -DCMAKE_BUILD_TYPE=Debug -DQN_SANITIZE=ON
+  # (the one-write check runs the shell under strace, where LeakSanitizer cannot work)
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs"
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" -E 'EachRedrawIsOneWrite'
 fi
 
 if want tsan; then
