@@ -30,7 +30,7 @@ static_assert(sizeof(usr) == USR_LEN + 1, "prompt length");
 // redraw never flickers and never interleaves with the key monitor's lines.
 struct draw_buf {
     char b[4096];
-    size_t n;
+    size_t n = 0;
 };
 
 void put(draw_buf &d, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -67,7 +67,6 @@ void flush_err(const draw_buf &d)
 void err_text(const char *s)
 {
     draw_buf d;
-    d.n = 0;
     put_text(d, s);
     flush_err(d);
 }
@@ -230,7 +229,6 @@ int cmd_edit(char *cmd, int ch)
 int cmd_echo(char *cmd)
 {
     draw_buf d;
-    d.n = 0;
     echo_into(d, cmd);
     flush_err(d);
     return 0;
@@ -239,7 +237,6 @@ int cmd_echo(char *cmd)
 int usr_echo()
 {
     draw_buf d;
-    d.n = 0;
     put_text(d, "\033[?25l\r");
     if (cursor_x > USR_LEN)
         put_text(d, "\n");
@@ -372,7 +369,6 @@ namespace {
 void print_help()
 {
     draw_buf d;
-    d.n = 0;
     put_text(d, "\n\r");
     for (const sub_fun_t *row = sub_fun; row->name; ++row)
         put(d, "%s\r\t\t: %s\t\t\n", row->name, row->help);
