@@ -266,7 +266,6 @@ int cmd_fix(char *cmd)
         cmd_echo(cmd);
     } else if (matches > 1) {
         draw_buf d;
-        d.n = 0;
         put_text(d, "\n\r");
         for (const sub_fun_t *row = sub_fun; row->name; ++row)
             if (strncmp(cmd, row->name, len) == 0)
