@@ -13,32 +13,22 @@
 #include "pty_shell.h"
 
 using qntest::esc;
+using qntest::join;
 using qntest::PtyShell;
 
 namespace {
 
-// One driver request as the simulator saw it: name, the five words handed in,
-// and the result.
-struct Req {
-  std::string name;
-  uint32_t in[5];
-  int ret;
-};
-
-std::string show(const std::string& name, const uint32_t (&w)[5], int ret) {
-  char b[160];
-  std::snprintf(b, sizeof b, "%s in=%x,%x,%x,%x,%x ret=%d", name.c_str(), w[0], w[1], w[2], w[3], w[4], ret);
-  return b;
+// One driver request as the simulator saw it: the five words handed in and
+// the result.
+std::string req(const char* name, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret) {
+  return qntest::block(name, a, b, c, d, e) + " ret=" + std::to_string(ret);
 }
-std::string show(const Req& r) { return show(r.name, r.in, r.ret); }
-std::string show(const qntest::Ioctl& io) { return show(io.name, io.in, io.ret); }
-
-Req REG(uint32_t a, uint32_t b, uint32_t c, int ret = 0) { return {"QN_REG_ACCESS", {a, b, c, 0, 0}, ret}; }
-Req RD(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
-  return {"I2C_REG_READ", {a, b, c, d, e}, ret};
+std::string REG(uint32_t a, uint32_t b, uint32_t c, int ret = 0) { return req("QN_REG_ACCESS", a, b, c, 0, 0, ret); }
+std::string RD(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
+  return req("I2C_REG_READ", a, b, c, d, e, ret);
 }
-Req WR(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
-  return {"I2C_REG_WRITE", {a, b, c, d, e}, ret};
+std::string WR(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
+  return req("I2C_REG_WRITE", a, b, c, d, e, ret);
 }
 
 std::string fmt(const char* f, unsigned a) {
@@ -46,67 +36,14 @@ std::string fmt(const char* f, unsigned a) {
   std::snprintf(b, sizeof b, f, a);
   return b;
 }
-std::string fmt(const char* f, unsigned a, unsigned b) {
-  char s[96];
-  std::snprintf(s, sizeof s, f, a, b);
-  return s;
-}
-std::string line_val(unsigned reg, unsigned val) { return fmt("read : adr=0x%02X, val = 0x%02X\n", reg, val); }
-
-// What the terminal shows after Enter: the interpreter's line feed, the
-// command's own text, the next prompt on a new line.
-std::string reply(const std::string& body) { return "\n" + body + qntest::prompt_draw(true); }
-
-// Compares two long sequences and names the first difference.
-::testing::AssertionResult same_sequence(const std::vector<std::string>& want,
-                                         const std::vector<std::string>& got) {
-  size_t n = std::min(want.size(), got.size());
-  for (size_t i = 0; i < n; ++i)
-    if (want[i] != got[i])
-      return ::testing::AssertionFailure() << "entry " << i << ": want [" << want[i] << "] got [" << got[i] << "]";
-  if (want.size() != got.size())
-    return ::testing::AssertionFailure() << "want " << want.size() << " entries, got " << got.size()
-                                         << (got.size() > n ? ", first extra [" + got[n] + "]"
-                                                            : ", first missing [" + want[n] + "]");
-  return ::testing::AssertionSuccess();
+std::string line_val(unsigned reg, unsigned val) {
+  char b[96];
+  std::snprintf(b, sizeof b, "read : adr=0x%02X, val = 0x%02X\n", reg, val);
+  return b;
 }
 
-// A shell under the simulator plus a cursor into its trace, so each command's
-// requests can be told apart from the start-up ones.
-class Shell {
- public:
-  explicit Shell(const std::map<std::string, std::string>& env) : sh_(opts(env)) {}
-
-  bool start() {
-    if (!sh_.wait_prompt()) return false;
-    sh_.take();
-    mark_ = sh_.trace().size();
-    return true;
-  }
-  std::string run(const std::string& text) { return sh_.line(text, 20000); }
-  // Trace lines written since the last call.
-  std::vector<std::string> fresh_trace() {
-    std::vector<std::string> t = sh_.trace();
-    std::vector<std::string> out(t.begin() + static_cast<long>(std::min(mark_, t.size())), t.end());
-    mark_ = t.size();
-    return out;
-  }
-  std::vector<std::string> fresh_requests() {
-    std::vector<std::string> out;
-    for (const qntest::Ioctl& io : qntest::ioctls(fresh_trace())) out.push_back(show(io));
-    return out;
-  }
-  PtyShell& pty() { return sh_; }
-
- private:
-  static PtyShell::Options opts(const std::map<std::string, std::string>& env) {
-    PtyShell::Options o;
-    o.env = env;
-    return o;
-  }
-  PtyShell sh_;
-  size_t mark_ = 0;
-};
+// The requests (with results) and waits of a command.
+std::string reqs(const PtyShell::Run& r) { return join(qntest::requests(r.trace, true)); }
 
 // ---------------------------------------------------------------------------
 // Table-driven command cases: each case is one shell session, each step one
@@ -114,8 +51,8 @@ class Shell {
 
 struct Step {
   std::string line;
-  std::string body;       // text between the interpreter's "\n" and the next prompt
-  std::vector<Req> reqs;  // requests, in order
+  std::string body;               // text between the interpreter's "\n" and the next prompt
+  std::vector<std::string> reqs;  // requests, in order
   std::string ctl = "";   // control channel command sent before the line
 };
 
@@ -128,20 +65,18 @@ struct Case {
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
 
 void run_case(const Case& c) {
-  Shell sh(c.env);
-  ASSERT_TRUE(sh.start()) << esc(sh.pty().peek());
+  PtyShell sh(PtyShell::with(c.env));
+  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
   for (const Step& st : c.steps) {
     SCOPED_TRACE("line '" + st.line + "'");
     if (!st.ctl.empty()) {
-      sh.pty().ctl(st.ctl);
-      ASSERT_TRUE(sh.pty().ctl_sync());
-      sh.fresh_trace();
+      sh.ctl(st.ctl);
+      ASSERT_TRUE(sh.ctl_sync());
     }
-    std::string out = sh.run(st.line);
-    EXPECT_EQ(esc(out), esc(reply(st.body)));
-    std::vector<std::string> want;
-    for (const Req& r : st.reqs) want.push_back(show(r));
-    EXPECT_TRUE(same_sequence(want, sh.fresh_requests()));
+    PtyShell::Run r = sh.run(st.line);
+    EXPECT_TRUE(r.prompt);
+    EXPECT_EQ(esc(r.out), esc("\n" + st.body));
+    EXPECT_EQ(reqs(r), join(st.reqs));
   }
 }
 
@@ -346,27 +281,16 @@ std::vector<std::string> xm_events(unsigned chip, bool write_ok, bool read_ok) {
   const std::string pause = "usleep 1000";
   int wret = write_ok ? 0 : -1, rret = read_ok ? 0 : -1;
   for (unsigned bank = 0; bank <= 4; ++bank) {
-    v.push_back(show(WR(100, chip, 0xFF, bank, 0, wret)));
+    v.push_back(WR(100, chip, 0xFF, bank, 0, wret));
     v.push_back(pause);
-    v.push_back(show(RD(100, chip, 0xFF, bank, 0, rret)));
+    v.push_back(RD(100, chip, 0xFF, bank, 0, rret));
     for (unsigned r = 0; r <= 0xFF; ++r) {
-      v.push_back(show(RD(100, chip, r, bank, 0, rret)));
+      v.push_back(RD(100, chip, r, bank, 0, rret));
       v.push_back(pause);
     }
     v.push_back(pause);
   }
   return v;
-}
-
-std::vector<std::string> requests_and_pauses(const std::vector<std::string>& trace) {
-  std::vector<std::string> out;
-  std::vector<qntest::Ioctl> io = qntest::ioctls(trace);
-  size_t k = 0;
-  for (const qntest::Event& e : qntest::events(trace)) {
-    if (e.kind == "ioctl") out.push_back(show(io.at(k++)));
-    else if (e.kind == "usleep") out.push_back("usleep " + e.rest);
-  }
-  return out;
 }
 
 struct XmCase {
@@ -382,10 +306,12 @@ class ChipsXm : public ::testing::TestWithParam<XmCase> {};
 
 TEST_P(ChipsXm, DumpsFiveBanks) {
   const XmCase& c = GetParam();
-  Shell sh(c.env);
-  ASSERT_TRUE(sh.start()) << esc(sh.pty().peek());
-  std::string out = sh.run(c.line);
-  std::string want = reply(xm_text(c.chip, c.write_ok, c.read_ok));
+  PtyShell sh(PtyShell::with(c.env));
+  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+  PtyShell::Run r = sh.run(c.line, 20000);
+  EXPECT_TRUE(r.prompt);
+  const std::string& out = r.out;
+  std::string want = "\n" + xm_text(c.chip, c.write_ok, c.read_ok);
   if (out != want) {
     size_t i = 0;
     while (i < out.size() && i < want.size() && out[i] == want[i]) ++i;
@@ -393,8 +319,8 @@ TEST_P(ChipsXm, DumpsFiveBanks) {
     ADD_FAILURE() << "output differs at byte " << i << " (got " << out.size() << " bytes, want " << want.size()
                   << ")\n  got:  " << esc(out.substr(from, 160)) << "\n  want: " << esc(want.substr(from, 160));
   }
-  std::vector<std::string> ev = requests_and_pauses(sh.fresh_trace());
-  EXPECT_TRUE(same_sequence(xm_events(c.chip, c.write_ok, c.read_ok), ev));
+  std::vector<std::string> ev = qntest::requests(r.trace, true);
+  EXPECT_EQ(join(ev), join(xm_events(c.chip, c.write_ok, c.read_ok)));
 
   size_t writes = 0, reads = 0, pauses = 0;
   for (const std::string& e : ev) {
@@ -405,7 +331,7 @@ TEST_P(ChipsXm, DumpsFiveBanks) {
   EXPECT_EQ(writes, 5u);
   EXPECT_EQ(reads, 5u + 1280u);
   EXPECT_EQ(pauses, 1290u);
-  EXPECT_EQ(pauses, qntest::usleeps(sh.pty().trace()).size()) << "pauses other than the dump's";
+  EXPECT_EQ(pauses, qntest::usleeps(sh.trace()).size()) << "pauses other than the dump's";
 }
 
 const XmCase kXmCases[] = {
@@ -419,21 +345,20 @@ const XmCase kXmCases[] = {
 INSTANTIATE_TEST_SUITE_P(Chips, ChipsXm, ::testing::ValuesIn(kXmCases),
                          [](const ::testing::TestParamInfo<XmCase>& i) { return std::string(i.param.name); });
 
+// The bank select is left at 4: the plain path now lands in bank 4; the
+// other decoder was not touched.
 TEST(ChipsXmState, BankSelectLeftAtFour) {
-  Shell sh(kNoEnv);
-  ASSERT_TRUE(sh.start()) << esc(sh.pty().peek());
-  sh.run("xm 0x60");
-  sh.fresh_trace();
-  std::string out = sh.run("ird 0x60 0xff");
-  EXPECT_EQ(esc(out), esc(reply("read : 0x04\n")));
-  // The plain path now lands in bank 4; the other decoder was not touched.
-  out = sh.run("ird 0x60 0x10");
-  EXPECT_EQ(esc(out), esc(reply("read : 0x54\n")));
-  out = sh.run("ird 0x62 0xff");
-  EXPECT_EQ(esc(out), esc(reply("read : 0x00\n")));
-  EXPECT_TRUE(same_sequence({show(RD(100, 0x60, 0xFF, 0, 0)), show(RD(100, 0x60, 0x10, 0, 0)),
-                             show(RD(100, 0x62, 0xFF, 0, 0))},
-                            sh.fresh_requests()));
+  PtyShell sh;
+  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+  sh.run("xm 0x60", 20000);
+  const Step steps[] = {{"ird 0x60 0xff", "read : 0x04\n", {RD(100, 0x60, 0xFF, 0, 0)}},
+                        {"ird 0x60 0x10", "read : 0x54\n", {RD(100, 0x60, 0x10, 0, 0)}},
+                        {"ird 0x62 0xff", "read : 0x00\n", {RD(100, 0x62, 0xFF, 0, 0)}}};
+  for (const Step& st : steps) {
+    PtyShell::Run r = sh.run(st.line);
+    EXPECT_EQ(esc(r.out), esc("\n" + st.body));
+    EXPECT_EQ(reqs(r), join(st.reqs));
+  }
 }
 
 }  // namespace
