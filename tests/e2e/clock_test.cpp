@@ -3,9 +3,12 @@
 // The simulator stands in for /dev/rtc, settimeofday, hwclock and date.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -92,47 +95,50 @@ void expect_near(long long got, long long want, const char* which) {
   EXPECT_LE(got, want + 3) << which;
 }
 
-// True if `out` is exactly prefix + hwclock line + date line for some pair of
-// readings taken from `lo` on (the clocks tick while the test runs).
-bool shows_clocks(const std::string& out, const std::string& prefix, long long lo, long long hi, int offset = 0,
+// True if `out` is exactly prefix + hwclock line + date line for readings
+// taken up to 3 s after the clocks were set (they tick while the test runs).
+bool shows_clocks(const std::string& out, const std::string& prefix, long long rtc, long long sys, int offset = 0,
                   const char* zone = "UTC") {
-  for (long long r = lo; r <= hi; ++r)
-    for (long long s = r; s <= hi; ++s)
-      if (out == prefix + hwclock_line(r) + date_line(s, offset, zone)) return true;
+  for (long long d = 0; d <= 3; ++d)
+    for (long long e = d; e <= 3; ++e)
+      if (out == prefix + hwclock_line(rtc + d) + date_line(sys + e, offset, zone)) return true;
   return false;
 }
 
-PtyShell::Options opts(const char* missing = nullptr, const char* fail = nullptr, const char* tz = nullptr) {
-  PtyShell::Options o;
-  o.env["QNSIM_TIME"] = std::to_string(kStart);
-  if (missing) o.env["QNSIM_MISSING"] = missing;
-  if (fail) o.env["QNSIM_FAIL"] = fail;
-  if (tz) o.env["TZ"] = tz;
-  return o;
+// A started shell whose clocks begin at kStart.
+std::unique_ptr<PtyShell> start(const char* missing = nullptr, const char* fail = nullptr, const char* tz = nullptr,
+                                bool split_stdout = false) {
+  std::map<std::string, std::string> env = {{"QNSIM_TIME", std::to_string(kStart)}};
+  if (missing) env["QNSIM_MISSING"] = missing;
+  if (fail) env["QNSIM_FAIL"] = fail;
+  if (tz) env["TZ"] = tz;
+  std::unique_ptr<PtyShell> sh(new PtyShell(PtyShell::with(env, split_stdout)));
+  EXPECT_TRUE(sh->wait_prompt()) << esc(sh->peek());
+  return sh;
 }
 
 // Runs one command line and returns what it printed before the next prompt.
 std::string run(PtyShell& sh, const std::string& cmd) {
-  std::string out = sh.line(cmd);
-  const std::string prompt = qntest::prompt_draw(true);
-  EXPECT_GE(out.size(), prompt.size()) << esc(out);
-  if (out.size() < prompt.size() || out.compare(out.size() - prompt.size(), prompt.size(), prompt) != 0) {
-    ADD_FAILURE() << "no prompt after " << cmd << ": " << esc(out);
-    return out;
-  }
-  return out.substr(0, out.size() - prompt.size());
+  PtyShell::Run r = sh.run(cmd);
+  EXPECT_TRUE(r.prompt) << "no prompt after " << cmd << ": " << esc(r.out);
+  return r.out;
 }
 
 // ------------------------------------------------------------------ rtcset
 
 // Accepted dates: the echo line shows the numbers as typed, both clocks get
-// the normalised date, the RTC gets the normalised calendar fields.
+// the normalised date, the RTC gets the normalised calendar fields (the
+// typed ones, not their UTC equivalent, outside UTC too); the system clock
+// gets the true instant.
 struct SetCase {
   const char* name;
   const char* cmd;
   const char* echo;     // the "Input:" line
-  long long secs;       // what the clocks are set to
+  long long secs;       // the date as if it were UTC: what the RTC is set to
   const char* rtc_tm;   // RTC_SET_TIME as traced
+  const char* tz = nullptr;
+  int offset = 0;       // local time minus UTC
+  const char* zone = "UTC";
 };
 
 const SetCase kSetCases[] = {
@@ -150,6 +156,8 @@ const SetCase kSetCases[] = {
      "tm=2024-05-06 07:08:09 wday=1 yday=126 isdst=0"},
     {"SecondsRollIntoNextMinute", "rtcset 2023 12 31 23 59 60", "Input:2023-12-31 23:59:60\n", 1704067200,
      "tm=2024-01-01 00:00:00 wday=1 yday=0 isdst=0"},
+    {"RtcGetsLocalFieldsOutsideUtc", "rtcset 2024 05 06 07 08 09", "Input:2024-05-06 07:08:09\n", 1714979289,
+     "tm=2024-05-06 07:08:09 wday=1 yday=126 isdst=0", "XST-1", 3600, "XST"},
 };
 
 void PrintTo(const SetCase& c, std::ostream* os) { *os << c.cmd; }
@@ -158,55 +166,32 @@ class RtcSet : public ::testing::TestWithParam<SetCase> {};
 
 TEST_P(RtcSet, SetsBothClocksThenShowsThem) {
   const SetCase& c = GetParam();
-  PtyShell sh(opts());
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  std::string out = run(sh, c.cmd);
-  Clocks now = read_clocks(sh);
-  EXPECT_TRUE(shows_clocks(out, std::string("\n") + c.echo, c.secs, now.sys))
-      << esc(out) << "\nwant: " << esc(std::string("\n") + c.echo + hwclock_line(c.secs) + date_line(c.secs, 0, "UTC"));
+  const long long sys = c.secs - c.offset;
+  std::unique_ptr<PtyShell> sh = start(nullptr, nullptr, c.tz);
+  std::string out = run(*sh, c.cmd);
+  Clocks now = read_clocks(*sh);
+  const std::string echo = std::string("\n") + c.echo;
+  EXPECT_TRUE(shows_clocks(out, echo, c.secs, sys, c.offset, c.zone))
+      << esc(out) << "\nwant: " << esc(echo + hwclock_line(c.secs) + date_line(sys, c.offset, c.zone));
   std::string fds;
   std::vector<std::string> want = {
       "open /dev/rtc",
-      "settimeofday " + std::to_string(c.secs) + ".000000 ret=0",
+      "settimeofday " + std::to_string(sys) + ".000000 ret=0",
       std::string("ioctl RTC_SET_TIME ") + c.rtc_tm + " ret=0",
       "close /dev/rtc",
       "usleep 100000",
       "system hwclock",
       "system date",
   };
-  EXPECT_EQ(clock_events(sh.trace(), &fds), want);
+  EXPECT_EQ(clock_events(sh->trace(), &fds), want);
   std::string open_fd = fds.substr(8, fds.find(' ', 8) - 8);
   EXPECT_EQ(fds, "open fd=" + open_fd + " close fd=" + open_fd) << "the descriptor opened is the one closed";
-  expect_near(now.sys, c.secs, "system clock");
+  expect_near(now.sys, sys, "system clock");
   expect_near(now.rtc, c.secs, "RTC");
 }
 
 INSTANTIATE_TEST_SUITE_P(Clock, RtcSet, ::testing::ValuesIn(kSetCases),
                          [](const ::testing::TestParamInfo<SetCase>& i) { return std::string(i.param.name); });
-
-// The RTC holds the typed calendar fields, not their UTC equivalent; the
-// system clock gets the true instant.
-TEST(ClockRtcSet, RtcGetsLocalFieldsOutsideUtc) {
-  PtyShell sh(opts(nullptr, nullptr, "XST-1"));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  std::string out = run(sh, "rtcset 2024 05 06 07 08 09");
-  const long long sys = 1714979289 - 3600, rtc = 1714979289;
-  Clocks now = read_clocks(sh);
-  std::string want = "\nInput:2024-05-06 07:08:09\n" + hwclock_line(rtc) + date_line(sys, 3600, "XST");
-  bool ok = false;
-  for (long long d = 0; d <= 3 && !ok; ++d)
-    for (long long e = d; e <= 3 && !ok; ++e)
-      ok = out == "\nInput:2024-05-06 07:08:09\n" + hwclock_line(rtc + d) + date_line(sys + e, 3600, "XST");
-  EXPECT_TRUE(ok) << esc(out) << "\nwant: " << esc(want);
-  std::vector<std::string> ev = clock_events(sh.trace(), nullptr);
-  ASSERT_EQ(ev.size(), 7u) << ::testing::PrintToString(ev);
-  EXPECT_EQ(ev[1], "settimeofday " + std::to_string(sys) + ".000000 ret=0");
-  EXPECT_EQ(ev[2], "ioctl RTC_SET_TIME tm=2024-05-06 07:08:09 wday=1 yday=126 isdst=0 ret=0");
-  expect_near(now.sys, sys, "system clock");
-  expect_near(now.rtc, rtc, "RTC");
-}
 
 // Refused or failing dates: what is printed, which requests are made, and
 // which clocks end up changed.
@@ -251,18 +236,16 @@ class RtcSetRefused : public ::testing::TestWithParam<FailCase> {};
 
 TEST_P(RtcSetRefused, ReportsAndLeavesClocks) {
   const FailCase& c = GetParam();
-  PtyShell sh(opts(c.missing, c.fail));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  std::string out = run(sh, c.cmd);
+  std::unique_ptr<PtyShell> sh = start(c.missing, c.fail);
+  std::string out = run(*sh, c.cmd);
   EXPECT_EQ(out, std::string("\n") + c.out) << esc(out);
   std::string fds;
-  EXPECT_EQ(clock_events(sh.trace(), &fds), c.events);
+  EXPECT_EQ(clock_events(sh->trace(), &fds), c.events);
   if (c.events.size() > 1) {
     std::string open_fd = fds.substr(8, fds.find(' ', 8) - 8);
     EXPECT_EQ(fds, "open fd=" + open_fd + " close fd=" + open_fd);
   }
-  Clocks now = read_clocks(sh);
+  Clocks now = read_clocks(*sh);
   expect_near(now.sys, c.sys, "system clock");
   expect_near(now.rtc, c.rtc, "RTC");
 }
@@ -273,55 +256,41 @@ INSTANTIATE_TEST_SUITE_P(Clock, RtcSetRefused, ::testing::ValuesIn(fail_cases())
 // The shell keeps working after a refused date, and the device was released:
 // a second attempt opens it again.
 TEST(ClockRtcSet, RetryAfterRtcFailureOpensDeviceAgain) {
-  PtyShell sh(opts(nullptr, "RTC_SET_TIME"));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  run(sh, "rtcset 2024 05 06 07 08 09");
-  run(sh, "rtcset 2024 05 06 07 08 10");
-  std::vector<std::string> ev = clock_events(sh.trace(), nullptr);
-  int opens = 0, closes = 0;
-  for (const std::string& e : ev) {
-    opens += e == "open /dev/rtc";
-    closes += e == "close /dev/rtc";
-  }
-  EXPECT_EQ(opens, 2) << ::testing::PrintToString(ev);
-  EXPECT_EQ(closes, 2) << ::testing::PrintToString(ev);
+  std::unique_ptr<PtyShell> sh = start(nullptr, "RTC_SET_TIME");
+  run(*sh, "rtcset 2024 05 06 07 08 09");
+  run(*sh, "rtcset 2024 05 06 07 08 10");
+  std::vector<std::string> ev = clock_events(sh->trace(), nullptr);
+  EXPECT_EQ(std::count(ev.begin(), ev.end(), "open /dev/rtc"), 2) << ::testing::PrintToString(ev);
+  EXPECT_EQ(std::count(ev.begin(), ev.end(), "close /dev/rtc"), 2) << ::testing::PrintToString(ev);
 }
 
 // With standard output on a pipe (fully buffered), what the shell printed
 // must reach it before hwclock and date write theirs.
 TEST(ClockRtcSet, EchoLineComesBeforeToolOutputOnPipe) {
-  PtyShell::Options o = opts();
-  o.split_stdout = true;
-  PtyShell sh(o);
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  sh.line("rtcset 2024 05 06 07 08 09");
-  Clocks now = read_clocks(sh);
-  std::string text = sh.stdout_text();
-  EXPECT_TRUE(shows_clocks(text, "\nInput:2024-05-06 07:08:09\n", 1714979289, now.sys)) << esc(text);
+  std::unique_ptr<PtyShell> sh = start(nullptr, nullptr, nullptr, true);
+  std::string text = sh->run("rtcset 2024 05 06 07 08 09").out;
+  EXPECT_TRUE(shows_clocks(text, "\nInput:2024-05-06 07:08:09\n", 1714979289, 1714979289)) << esc(text);
+}
+
+TEST(ClockTime, PipeGetsLineFeedBeforeToolOutput) {
+  std::unique_ptr<PtyShell> sh = start(nullptr, nullptr, nullptr, true);
+  std::string text = sh->run("time").out;
+  EXPECT_TRUE(shows_clocks(text, "\n", kStart, kStart)) << esc(text);
 }
 
 // ------------------------------------------------------------------ time
 
+// Words after it change nothing.
 TEST(ClockTime, ShowsRtcThenSystemTime) {
-  PtyShell sh(opts());
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  std::string out = run(sh, "time");
-  Clocks now = read_clocks(sh);
-  EXPECT_TRUE(shows_clocks(out, "\n", kStart, now.sys)) << esc(out);
-  EXPECT_EQ(clock_events(sh.trace(), nullptr), (std::vector<std::string>{"system hwclock", "system date"}));
-}
-
-TEST(ClockTime, WordsAfterItChangeNothing) {
-  PtyShell sh(opts());
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  std::string out = run(sh, "time 2024 05 06 07 08 09");
-  Clocks now = read_clocks(sh);
-  EXPECT_TRUE(shows_clocks(out, "\n", kStart, now.sys)) << esc(out);
-  EXPECT_EQ(clock_events(sh.trace(), nullptr), (std::vector<std::string>{"system hwclock", "system date"}));
+  std::unique_ptr<PtyShell> sh = start();
+  for (const char* cmd : {"time", "time 2024 05 06 07 08 09"}) {
+    SCOPED_TRACE(cmd);
+    size_t mark = sh->mark();
+    std::string out = run(*sh, cmd);
+    EXPECT_TRUE(shows_clocks(out, "\n", kStart, kStart)) << esc(out);
+    EXPECT_EQ(clock_events(sh->trace_since(mark), nullptr), (std::vector<std::string>{"system hwclock", "system date"}));
+  }
+  Clocks now = read_clocks(*sh);
   expect_near(now.sys, kStart, "system clock");
   expect_near(now.rtc, kStart, "RTC");
 }
@@ -329,28 +298,10 @@ TEST(ClockTime, WordsAfterItChangeNothing) {
 // After rtcset, time shows the clocks as they were set: the RTC in its own
 // fields, the system clock in local time.
 TEST(ClockTime, ShowsWhatRtcsetSet) {
-  PtyShell sh(opts(nullptr, nullptr, "XST-1"));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  run(sh, "rtcset 2024 3 0 12 0 0");
-  std::string out = run(sh, "time");
-  bool ok = false;
-  for (long long d = 0; d <= 3 && !ok; ++d)
-    for (long long e = d; e <= 3 && !ok; ++e)
-      ok = out == "\n" + hwclock_line(1709208000 + d) + date_line(1709208000 - 3600 + e, 3600, "XST");
-  EXPECT_TRUE(ok) << esc(out);
-}
-
-TEST(ClockTime, PipeGetsLineFeedBeforeToolOutput) {
-  PtyShell::Options o = opts();
-  o.split_stdout = true;
-  PtyShell sh(o);
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.take();
-  sh.line("time");
-  Clocks now = read_clocks(sh);
-  std::string text = sh.stdout_text();
-  EXPECT_TRUE(shows_clocks(text, "\n", kStart, now.sys)) << esc(text);
+  std::unique_ptr<PtyShell> sh = start(nullptr, nullptr, "XST-1");
+  run(*sh, "rtcset 2024 3 0 12 0 0");
+  std::string out = run(*sh, "time");
+  EXPECT_TRUE(shows_clocks(out, "\n", 1709208000, 1709208000 - 3600, 3600, "XST")) << esc(out);
 }
 
 }  // namespace
