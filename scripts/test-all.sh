@@ -107,6 +107,7 @@ if want fuzz; then
       corpus=$(mktemp -d)
       cp fuzz/corpus/"${name#fuzz_}"/* "$corpus"/ 2>/dev/null || true
       "$target" -max_total_time="$fuzz_seconds" -close_fd_mask=3 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+      echo "$name: finished without a crash"
       rm -rf "$corpus"
     done
   fi
