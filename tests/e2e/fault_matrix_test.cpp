@@ -26,7 +26,7 @@ using qntest::prompt_draw;
 
 namespace {
 
-const std::string kClear = "\x1b[2J\x1b[1;1H";
+using qntest::kClear;
 
 // ------------------------------------------------------------ faults
 

@@ -119,15 +119,7 @@ Key random_key(std::mt19937& rng) {
   }
 }
 
-long proc_field(pid_t pid, const char* file, const char* name) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
-  std::string k;
-  long v;
-  while (f >> k) {
-    if (k == name && f >> v) return v;
-  }
-  return -1;
-}
+using qntest::proc_field;
 
 long rchar(pid_t pid) { return proc_field(pid, "io", "rchar:"); }
 long vm_rss_kib(pid_t pid) { return proc_field(pid, "status", "VmRSS:"); }
@@ -326,12 +318,7 @@ TEST(Soak, RandomKeysAndCommands) {
   std::string tail = sh.take();
   EXPECT_EQ(tail, "\n\r") << esc(tail);
   EXPECT_FALSE(sanitizer_text(tail)) << esc(tail);
-  const struct termios after = sh.console();
-  EXPECT_EQ(after.c_iflag, before.c_iflag);
-  EXPECT_EQ(after.c_oflag, before.c_oflag);
-  EXPECT_EQ(after.c_cflag, before.c_cflag);
-  EXPECT_EQ(after.c_lflag, before.c_lflag);
-  for (int i = 0; i < NCCS; ++i) EXPECT_EQ(after.c_cc[i], before.c_cc[i]) << "c_cc[" << i << "]";
+  EXPECT_EQ(qntest::console_diff(sh.console(), before), "");
 
   const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
   std::printf("soak: %d commands, VmRSS %ld -> %ld KiB, %.1f s\n", commands_run, rss_warm, rss_end, secs);
