@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 for p in strace cmake g++ libgtest-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null; }
 done
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target qn_shell qnsim qn_bench >/dev/null
 args=(--strace)
 if command -v arm-linux-musleabi-gcc >/dev/null; then

@@ -43,7 +43,7 @@ ARM_SMOKE+='-SpineDraw.EachRedrawIsOneWrite'
 
 if want host; then
   echo "== host build: unit and end-to-end tests"
-  build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
@@ -87,7 +87,7 @@ if want arm; then
   needed=$(arm-linux-gnueabi-readelf -d build-armel/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
   echo "armel NEEDED: $needed"
   [ "$needed" = "[libc.so.6] " ] || { echo "unexpected libraries: $needed"; exit 1; }
-  [ -x build/tests/e2e_tests ] || build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  [ -x build/tests/e2e_tests ] || build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   echo "== end-to-end smoke set on the armel build under qemu-arm"
   QN_E2E_RUNNER="qemu-arm -L /usr/arm-linux-gnueabi" \
   QN_E2E_SHELL="$PWD/build-armel/qn_shell" \
