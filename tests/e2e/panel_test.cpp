@@ -184,11 +184,17 @@ TEST_F(Panel, OffEndsMonitorWhichSaysSo) {
   sh_->ctl("panel fd 21");
   EXPECT_EQ(quiet_for(500), "");
   EXPECT_EQ(bytes_read(), before);
-  // A fresh monitor reads what waited in the stream, then new keys.
-  EXPECT_EQ(run("revkey on"), kOn);
+  // A fresh monitor reads what waited in the stream at once (its line may
+  // come before or after the prompt), then new keys.
+  type("revkey on");
+  out = enter();
+  if (out.find("key=0x21, 33\n") == std::string::npos) {
+    ASSERT_TRUE(sh_->wait_for("key=0x21, 33\n")) << esc(out + sh_->peek());
+    out += take();
+  }
+  EXPECT_EQ(without(out, "key=0x21, 33\n"), kOn + qntest::prompt_draw(true)) << esc(out);
   EXPECT_EQ(threads(), base_ + 1);
-  ASSERT_TRUE(sh_->wait_for("key=0x21, 33\n")) << esc(sh_->peek());
-  EXPECT_EQ(quiet_for(300), "key=0x21, 33\n");
+  EXPECT_EQ(quiet_for(300), "");
   sh_->ctl("panel fd 42");
   ASSERT_TRUE(sh_->wait_for("key=0x42, 66\n")) << esc(sh_->peek());
   EXPECT_EQ(quiet_for(300), "key=0x42, 66\n");
