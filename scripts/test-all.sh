@@ -27,7 +27,7 @@ install() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-install cmake make g++ libgtest-dev
+install cmake make g++ libgtest-dev strace
 
 build() { # dir, cmake args...
   local dir=$1; shift
