@@ -109,77 +109,18 @@ TEST(Drawing, EchoRedrawsTheWholeLine)
 
 TEST(Drawing, PromptStartsANewRowOnlyPastThePrompt)
 {
-    {
-        cursor_x = 0;
+    const int cols[] = {0, P, P + 2};
+    for (int col : cols) {
+        SCOPED_TRACE(col);
+        cursor_x = col;
         qntest::CaptureFd cap(2);
         usr_echo();
-        EXPECT_EQ(cap.finish(), "\e[?25l\r\e[100D\e[K\rquenta $: \e[?25h");
+        EXPECT_EQ(cap.finish(), std::string("\e[?25l\r") + (col > P ? "\n" : "") + "\e[100D\e[K\rquenta $: \e[?25h");
         EXPECT_EQ(cursor_x, P);
     }
-    {
-        cursor_x = P;
-        qntest::CaptureFd cap(2);
-        usr_echo();
-        EXPECT_EQ(cap.finish(), "\e[?25l\r\e[100D\e[K\rquenta $: \e[?25h");
-    }
-    {
-        cursor_x = P + 2;
-        qntest::CaptureFd cap(2);
-        usr_echo();
-        EXPECT_EQ(cap.finish(), "\e[?25l\r\n\e[100D\e[K\rquenta $: \e[?25h");
-    }
 }
 
-struct FixCase {
-    const char *line;
-    int cursor;
-    const char *after;
-    std::string out; // empty: nothing at all
-};
-
-std::string listing(const std::string &words, const std::string &line, int col)
-{
-    return "\n\r" + words + "\n\rquenta $: " + redraw(line, col);
-}
-
-class Completion : public ::testing::TestWithParam<FixCase> {};
-
-TEST_P(Completion, CompletesListsOrStaysQuiet)
-{
-    const FixCase &c = GetParam();
-    Line l(c.line, c.cursor);
-    qntest::CaptureFd cap(2);
-    EXPECT_EQ(cmd_fix(l.buf), 0);
-    EXPECT_EQ(cap.finish(), c.out);
-    EXPECT_STREQ(l.buf, c.after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Prefixes, Completion,
-    ::testing::Values(
-        FixCase{"", 0, "",
-                listing("mbinfo\thr\thw\tnrd\tnwr\tnmrd\tird\tiwr\timrd\tbuzzer\tcampw\thubreset\tsd1reset\t"
-                        "adreset\tstatus\tctlled\talarm\trevkey\trtcset\ttime\txm\tddrsize\t",
-                        "", 10)},
-        FixCase{"h", 1, "h", listing("hr\thw\thubreset\t", "h", 11)},
-        FixCase{"n", 1, "n", listing("nrd\tnwr\tnmrd\t", "n", 11)},
-        FixCase{"i", 1, "i", listing("ird\tiwr\timrd\t", "i", 11)},
-        FixCase{"s", 0, "s", listing("sd1reset\tstatus\t", "s", 10)},
-        FixCase{"r", 1, "r", listing("revkey\trtcset\t", "r", 11)},
-        FixCase{"a", 1, "a", listing("adreset\talarm\t", "a", 11)},
-        FixCase{"c", 1, "c", listing("campw\tctlled\t", "c", 11)},
-        FixCase{"hu", 1, "hubreset ", redraw("hubreset ", 19)},
-        FixCase{"t", 1, "time ", redraw("time ", 15)},
-        FixCase{"x", 1, "xm ", redraw("xm ", 13)},
-        FixCase{"d", 1, "ddrsize ", redraw("ddrsize ", 18)},
-        FixCase{"m", 1, "mbinfo ", redraw("mbinfo ", 17)},
-        FixCase{"b", 1, "buzzer ", redraw("buzzer ", 17)},
-        FixCase{"hr", 2, "hr ", redraw("hr ", 13)},
-        FixCase{"hr ", 3, "hr ", ""},
-        FixCase{"H", 1, "H", ""},
-        FixCase{"hr 1", 4, "hr 1", ""},
-        FixCase{"e", 1, "e", ""},
-        FixCase{"q", 1, "q", ""}));
+// Tab completion is checked through the terminal (Completion suite).
 
 // ------------------------------------------------------------------ history
 
