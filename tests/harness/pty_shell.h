@@ -43,6 +43,9 @@ std::vector<long long> usleeps(const std::vector<std::string>& trace);
 // Colours and screen control as the shell prints them.
 inline const std::string kRed = "\x1b[0;32;31m", kGreen = "\x1b[0;32;32m", kNorm = "\x1b[m";
 inline const std::string kClear = "\x1b[2J\x1b[1;1H";
+// Editing keys as the terminal sends them.
+inline const std::string kUp = "\x1b[A", kDown = "\x1b[B", kRight = "\x1b[C", kLeft = "\x1b[D";
+inline const std::string kHome = "\x1bOH", kEnd = "\x1bOF", kPgUp = "\x1b[5~", kPgDn = "\x1b[6~";
 
 // "NAME in=0x%08x,..." with all five block words.
 std::string block(const std::string& name, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3, uint32_t w4);
