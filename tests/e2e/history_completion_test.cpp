@@ -14,7 +14,9 @@ using qntest::redraw;
 
 namespace {
 
-const std::string kUp = "\x1b[A", kDown = "\x1b[B", kLeft = "\x1b[D";
+using qntest::kDown;
+using qntest::kLeft;
+using qntest::kUp;
 
 const char* const kWords[] = {"mbinfo", "hr",       "hw",       "nrd",     "nwr",    "nmrd",   "ird",    "iwr",
                               "imrd",   "buzzer",   "campw",    "hubreset", "sd1reset", "adreset", "status", "ctlled",
