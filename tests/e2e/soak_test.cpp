@@ -39,7 +39,8 @@ using Clock = std::chrono::steady_clock;
 
 const unsigned kSeed = 0x51A4C0DEu;
 const std::string kShow = "\x1b[?25h";  // the end of every redraw
-const std::string kDown = "\x1b[B", kHome = "\x1bOH";
+using qntest::kDown;
+using qntest::kHome;
 
 // Bytes the terminal keeps for itself: Ctrl-C, Ctrl-\ and Ctrl-Z raise
 // signals (which the shell ignores); Ctrl-Q and Ctrl-S are flow control of
