@@ -15,17 +15,9 @@
 
 #include "pty_shell.h"
 
-using qntest::esc;
-using qntest::Event;
-using qntest::PtyShell;
-using qntest::prompt_draw;
-using qntest::redraw;
+using namespace qntest;  // harness, keys, colours, screen control
 
 namespace {
-
-using qntest::kClear;
-const std::string kUp = "\x1b[A", kDown = "\x1b[B", kRight = "\x1b[C", kLeft = "\x1b[D";
-const std::string kHome = "\x1bOH", kEnd = "\x1bOF", kPgUp = "\x1b[5~", kPgDn = "\x1b[6~";
 
 // A throw-away /bin/sh script that the harness runs instead of the shell; it
 // finds the shell's binary in QN_SHELL_UNDER_TEST.
@@ -79,8 +71,6 @@ std::string fd_of(const std::string& open_line) {
   size_t p = open_line.find("fd=");
   return p == std::string::npos ? "?" : open_line.substr(p + 3);
 }
-
-using qntest::join;
 
 const std::string kMbinfoZero =
     "ioctl QN_GET_MBINFO in=0x00000000,0x00000000,0x00000000,0x00000000,0x00000000 ";
