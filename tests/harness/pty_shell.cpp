@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,6 +180,56 @@ std::string join(const std::vector<std::string>& lines) {
   std::string s;
   for (const std::string& l : lines) s += l + "\n";
   return s;
+}
+
+std::vector<std::string> split_lines(const std::string& s) {
+  std::vector<std::string> v;
+  size_t b = 0;
+  for (size_t e; (e = s.find('\n', b)) != std::string::npos; b = e + 1) v.push_back(s.substr(b, e - b));
+  v.push_back(s.substr(b));
+  return v;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+  return n;
+}
+
+std::string without(std::string text, const std::string& what) {
+  for (size_t p; (p = text.find(what)) != std::string::npos;) text.erase(p, what.size());
+  return text;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::string format(const char* fmt, ...) {
+  char b[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(b, sizeof b, fmt, ap);
+  va_end(ap);
+  return b;
+}
+
+bool sanitizer_text(const std::string& s) {
+  return s.find("Sanitizer") != std::string::npos || s.find("runtime error") != std::string::npos;
+}
+
+bool eventually(const std::function<bool()>& pred, int timeout_ms, const std::function<void(int us)>& wait) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (int us = 50;; us = std::min(us * 2, 5000)) {
+    if (pred()) return true;
+    if (Clock::now() >= deadline) return false;
+    if (wait)
+      wait(us);
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
+  }
 }
 
 std::string strip_prompt(const std::string& out, bool* had) {
@@ -382,7 +433,10 @@ bool PtyShell::pump(int timeout_ms) {
   char b[65536];
   if (p[0].revents) {
     ssize_t r;
-    while ((r = read(master_, b, sizeof b)) > 0) buf_.append(b, r);
+    while ((r = read(master_, b, sizeof b)) > 0) {
+      buf_.append(b, r);
+      seen_.append(b, r);
+    }
     if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) eof_ = true;  // EIO: slave gone
   }
   if (n == 2 && p[1].revents) {
@@ -396,13 +450,25 @@ bool PtyShell::pump(int timeout_ms) {
   return !eof_;
 }
 
+bool PtyShell::eventually(const std::function<bool()>& pred, int timeout_ms) {
+  return qntest::eventually(pred, timeout_ms, [this](int us) {
+    // Below a millisecond poll() cannot wait: read what is there, then sleep.
+    if (us < 1000) {
+      pump(0);
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
+    } else if (!pump(us / 1000)) {
+      std::this_thread::sleep_for(std::chrono::microseconds(us));
+    }
+  });
+}
+
 bool PtyShell::wait_for(const std::string& needle, int timeout_ms) {
+  // Output wakes the wait at once; at end of file nothing more can come.
+  bool found = false;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (buf_.find(needle) != std::string::npos) return true;
-    if (eof_ || Clock::now() >= deadline) return false;
-    pump(ms_left(deadline));
-  }
+  qntest::eventually([&] { return (found = buf_.find(needle) != std::string::npos) || eof_; }, timeout_ms,
+                     [&](int) { pump(ms_left(deadline)); });
+  return found;
 }
 
 bool PtyShell::wait_prompt(int timeout_ms) { return wait_for(kPrompt, timeout_ms); }
@@ -464,11 +530,7 @@ bool PtyShell::reap(bool block) {
 }
 
 int PtyShell::wait_exit(int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!reap(false)) {
-    if (ms_left(deadline) == 0) return -1;
-    if (!pump(std::min(10, ms_left(deadline)))) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (!eventually([this] { return reap(false); }, timeout_ms)) return -1;
   // Collect what the child wrote last (pty output reaches the master late).
   auto drain = Clock::now() + std::chrono::milliseconds(200);
   while (!eof_ && ms_left(drain) > 0) pump(ms_left(drain));
@@ -488,14 +550,10 @@ struct termios PtyShell::console() {
 
 void PtyShell::ctl(const std::string& cmd) {
   // The library creates the FIFO and reads it; wait until it is there.
-  auto deadline = Clock::now() + std::chrono::milliseconds(5000);
-  int fd;
-  while ((fd = open(ctl_path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-    if (ms_left(deadline) == 0) {
-      std::fprintf(stderr, "PtyShell::ctl: cannot open %s: %s\n", ctl_path_.c_str(), std::strerror(errno));
-      return;
-    }
-    if (!pump(10)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  int fd = -1;
+  if (!eventually([&] { return (fd = open(ctl_path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; })) {
+    std::fprintf(stderr, "PtyShell::ctl: cannot open %s: %s\n", ctl_path_.c_str(), std::strerror(errno));
+    return;
   }
   std::string l = cmd + "\n";
   if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size())) std::perror("PtyShell::ctl");
@@ -510,12 +568,7 @@ bool PtyShell::ctl_sync(int timeout_ms) {
   };
   size_t before = count();
   ctl("sync");
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (count() <= before) {
-    if (ms_left(deadline) == 0) return false;
-    if (!pump(5)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return eventually([&] { return count() > before; }, timeout_ms);
 }
 
 std::vector<std::string> PtyShell::trace() { return read_lines(trace_path_); }

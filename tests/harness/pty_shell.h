@@ -6,6 +6,7 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +54,22 @@ std::string block(const std::string& name, uint32_t w0, uint32_t w1, uint32_t w2
 // "usleep N" waits, in trace order.
 std::vector<std::string> requests(const std::vector<std::string>& trace, bool with_ret = false);
 std::string join(const std::vector<std::string>& lines);  // one per line
+
+// Strings: the pieces between line feeds (the last may be empty), how often
+// `what` occurs, the text with every `what` taken out, printf into a string,
+// and whether a sanitizer reported something in the text.
+std::vector<std::string> split_lines(const std::string& s);
+size_t count_of(const std::string& text, const std::string& what);
+std::string without(std::string text, const std::string& what);
+bool starts_with(const std::string& s, const std::string& prefix);
+bool ends_with(const std::string& s, const std::string& suffix);
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+bool sanitizer_text(const std::string& s);
+
+// Tries pred until it holds or timeout_ms have passed; between tries it
+// calls wait(us) (default: sleep), the pause growing from 50 us to 5 ms.
+bool eventually(const std::function<bool()>& pred, int timeout_ms,
+                const std::function<void(int us)>& wait = nullptr);
 // out without the prompt drawn after a command; *had says it was there.
 std::string strip_prompt(const std::string& out, bool* had = nullptr);
 
@@ -131,6 +148,10 @@ class PtyShell {
     std::vector<std::string> trace;
   };
   Run run(const std::string& cmd, int timeout_ms = 10000);
+  // Everything the terminal has shown since the start, taken or not.
+  const std::string& transcript() const { return seen_; }
+  // eventually(), reading the terminal while it waits.
+  bool eventually(const std::function<bool()>& pred, int timeout_ms = 5000);
   std::string vcd();
   const std::string& dir() const { return dir_; }
 
@@ -144,7 +165,38 @@ class PtyShell {
   pid_t pid_ = -1;
   bool eof_ = false, exited_ = false;
   int status_ = -1;
-  std::string buf_, stdout_;
+  std::string buf_, stdout_, seen_;
 };
+
+// ---------------------------------------------------------------- steps
+
+// A pin change on the waveform; after_us: at least this long after the
+// change before it in the same step.
+struct Move {
+  int pin;
+  int level;
+  long long after_us = 0;
+};
+
+// One typed line and what it must do. Each field is compared exactly unless
+// `skip` names it.
+struct Step {
+  std::string line;               // typed one key at a time, then Enter
+  std::string out;                // printed after the interpreter's line feed, up to the prompt
+  std::vector<std::string> reqs;  // driver requests with results, and waits: requests(trace, true)
+  std::vector<std::string> ctl = {};  // control lines sent (and waited for) before the line
+  std::vector<Move> moves = {};       // the pin changes, in order; no other pin changes
+  int skip = 0;                       // kAnyOut | kAnyRequests | kAnyMoves
+  int timeout_ms = 10000;
+};
+enum { kAnyOut = 1, kAnyRequests = 2, kAnyMoves = 4, kOnlyLine = 7 };
+
+// Runs the step on the shell and checks it (GoogleTest failures); the
+// prompt must come back and no sanitizer may report. Returns the run for
+// further checks.
+PtyShell::Run run_step(PtyShell& sh, const Step& st);
+void run_steps(PtyShell& sh, const std::vector<Step>& steps);
+// A fresh shell with these options, started, then the steps.
+void run_session(const PtyShell::Options& opts, const std::vector<Step>& steps);
 
 }  // namespace qntest
