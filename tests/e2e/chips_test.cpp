@@ -5,7 +5,6 @@
 // 0xFF is the bank select) and a plain register file at 0x50.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,30 +30,13 @@ std::string WR(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int r
   return req("I2C_REG_WRITE", a, b, c, d, e, ret);
 }
 
-std::string fmt(const char* f, unsigned a) {
-  char b[96];
-  std::snprintf(b, sizeof b, f, a);
-  return b;
-}
-std::string line_val(unsigned reg, unsigned val) {
-  char b[96];
-  std::snprintf(b, sizeof b, "read : adr=0x%02X, val = 0x%02X\n", reg, val);
-  return b;
-}
-
-// The requests (with results) and waits of a command.
-std::string reqs(const PtyShell::Run& r) { return join(qntest::requests(r.trace, true)); }
+std::string line_val(unsigned reg, unsigned val) { return qntest::format("read : adr=0x%02X, val = 0x%02X\n", reg, val); }
 
 // ---------------------------------------------------------------------------
 // Table-driven command cases: each case is one shell session, each step one
 // typed line with its exact output and the exact requests it issues.
 
-struct Step {
-  std::string line;
-  std::string body;               // text between the interpreter's "\n" and the next prompt
-  std::vector<std::string> reqs;  // requests, in order
-  std::string ctl = "";   // control channel command sent before the line
-};
+using qntest::Step;
 
 struct Case {
   const char* name;
@@ -64,21 +46,7 @@ struct Case {
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
 
-void run_case(const Case& c) {
-  PtyShell sh(PtyShell::with(c.env));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  for (const Step& st : c.steps) {
-    SCOPED_TRACE("line '" + st.line + "'");
-    if (!st.ctl.empty()) {
-      sh.ctl(st.ctl);
-      ASSERT_TRUE(sh.ctl_sync());
-    }
-    PtyShell::Run r = sh.run(st.line);
-    EXPECT_TRUE(r.prompt);
-    EXPECT_EQ(esc(r.out), esc("\n" + st.body));
-    EXPECT_EQ(reqs(r), join(st.reqs));
-  }
-}
+void run_case(const Case& c) { qntest::run_session(PtyShell::with(c.env), c.steps); }
 
 class ChipsCase : public ::testing::TestWithParam<Case> {};
 std::string case_name(const ::testing::TestParamInfo<Case>& i) { return i.param.name; }
@@ -152,7 +120,7 @@ const Case kI2cCases[] = {
        {RD(100, 0x50, 0x1FE, 2, 0), RD(100, 0x50, 0x1FF, 2, 0)}}}},
     {"ControlChannelValue",
      kNoEnv,
-     {{"ird 0x50 0x30", "read : 0x12345\n", {RD(100, 0x50, 0x30, 0, 0)}, "i2c 0x50 0x30 0x12345"},
+     {{"ird 0x50 0x30", "read : 0x12345\n", {RD(100, 0x50, 0x30, 0, 0)}, {"i2c 0x50 0x30 0x12345"}},
       {"imrd 0x50 0x30 1", "read : adr=0x30, val = 0x12345\n", {RD(100, 0x50, 0x30, 1, 0)}}}},
     {"MultiReadRunsPastFF",
      kNoEnv,
@@ -261,12 +229,12 @@ uint32_t seeded(uint32_t select, uint32_t reg) { return reg == 0xFF ? select : (
 // Expected output of a dump.  write_ok: the bank writes land; read_ok: the
 // reads answer.
 std::string xm_text(unsigned chip, bool write_ok, bool read_ok) {
-  std::string s = fmt("chip=0x%02x\n", chip);
+  std::string s = qntest::format("chip=0x%02x\n", chip);
   for (unsigned bank = 0; bank <= 4; ++bank) {
     unsigned sel = write_ok ? bank : 0;
     if (!write_ok) s += "i2c_wr error!\n";
     if (!read_ok) s += "i2c_mrd error!\n";
-    s += fmt("[bank%d]\n", read_ok ? sel : 100);
+    s += qntest::format("[bank%u]\n", read_ok ? sel : 100);
     for (unsigned r = 0; r <= 0xFF; ++r) {
       if (!read_ok) s += "i2c_mrd error!\n";
       s += line_val(r, read_ok ? seeded(sel, r) : 100);
@@ -308,8 +276,9 @@ TEST_P(ChipsXm, DumpsFiveBanks) {
   const XmCase& c = GetParam();
   PtyShell sh(PtyShell::with(c.env));
   ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  PtyShell::Run r = sh.run(c.line, 20000);
-  EXPECT_TRUE(r.prompt);
+  // The requests and pauses are compared by the step, the 80 kB of text below.
+  PtyShell::Run r =
+      qntest::run_step(sh, {c.line, "", xm_events(c.chip, c.write_ok, c.read_ok), {}, {}, qntest::kAnyOut, 20000});
   const std::string& out = r.out;
   std::string want = "\n" + xm_text(c.chip, c.write_ok, c.read_ok);
   if (out != want) {
@@ -320,7 +289,6 @@ TEST_P(ChipsXm, DumpsFiveBanks) {
                   << ")\n  got:  " << esc(out.substr(from, 160)) << "\n  want: " << esc(want.substr(from, 160));
   }
   std::vector<std::string> ev = qntest::requests(r.trace, true);
-  EXPECT_EQ(join(ev), join(xm_events(c.chip, c.write_ok, c.read_ok)));
 
   size_t writes = 0, reads = 0, pauses = 0;
   for (const std::string& e : ev) {
@@ -350,15 +318,10 @@ INSTANTIATE_TEST_SUITE_P(Chips, ChipsXm, ::testing::ValuesIn(kXmCases),
 TEST(ChipsXmState, BankSelectLeftAtFour) {
   PtyShell sh;
   ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  sh.run("xm 0x60", 20000);
-  const Step steps[] = {{"ird 0x60 0xff", "read : 0x04\n", {RD(100, 0x60, 0xFF, 0, 0)}},
-                        {"ird 0x60 0x10", "read : 0x54\n", {RD(100, 0x60, 0x10, 0, 0)}},
-                        {"ird 0x62 0xff", "read : 0x00\n", {RD(100, 0x62, 0xFF, 0, 0)}}};
-  for (const Step& st : steps) {
-    PtyShell::Run r = sh.run(st.line);
-    EXPECT_EQ(esc(r.out), esc("\n" + st.body));
-    EXPECT_EQ(reqs(r), join(st.reqs));
-  }
+  qntest::run_step(sh, {"xm 0x60", "", {}, {}, {}, qntest::kOnlyLine, 20000});
+  qntest::run_steps(sh, {{"ird 0x60 0xff", "read : 0x04\n", {RD(100, 0x60, 0xFF, 0, 0)}},
+                         {"ird 0x60 0x10", "read : 0x54\n", {RD(100, 0x60, 0x10, 0, 0)}},
+                         {"ird 0x62 0xff", "read : 0x00\n", {RD(100, 0x62, 0xFF, 0, 0)}}});
 }
 
 }  // namespace
