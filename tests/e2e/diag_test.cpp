@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,7 +13,6 @@
 namespace {
 
 using qntest::esc;
-using qntest::join;
 using qntest::PtyShell;
 
 const std::string GREEN = qntest::kGreen;
@@ -31,139 +28,111 @@ const std::string JIE_OUT = "\xBD\xD3\xB3\xF6";                         // 接�
 const std::string MOD_YES = "\xC4\xA3\xBF\xE9\xB4\xE6\xD4\xDA";         // 模块存在 module present
 const std::string MOD_NO = "\xC4\xA3\xBF\xE9\xB2\xBB\xB4\xE6\xD4\xDA";  // 模块不存在 module absent
 
-std::string st(const std::string& s) { return ZT + ": " + s + "\r"; }  // "状态: ...\r"
+// One row of the report as the shell prints it, the value written out.
+std::string row(const std::string& name, const char* val, const std::string& text) {
+  return name + " \t\tval=" + val + "\t" + ZT + ": " + text + "\r\n";
+}
 
-std::string R(uint32_t addr) { return qntest::block("QN_REG_ACCESS", 1, addr, 0, 0, 0); }
+// A read of a whole GPIO bank (or a DDR controller register), as the board
+// driver sees it; RF: refused.
+std::string R(uint32_t addr) { return qntest::block("QN_REG_ACCESS", 1, addr, 0, 0, 0) + " ret=0"; }
+std::string RF(uint32_t addr) { return qntest::block("QN_REG_ACCESS", 1, addr, 0, 0, 0) + " ret=-1"; }
+
+using qntest::Step;
 
 // A board of the model with stdout split from the terminal.
-struct Board {
-  explicit Board(const std::string& model, std::map<std::string, std::string> env = {})
-      : sh(PtyShell::with((env["QNSIM_MODEL"] = model, env), true)) {
-    ready = sh.wait_prompt();
-  }
-  PtyShell::Run run(const std::string& cmd) { return sh.run(cmd); }
-  std::string ops(const PtyShell::Run& r) { return join(qntest::requests(r.trace)); }
-  // Changes a pin or a register through the control channel, waits till done.
-  bool ctl(const std::string& c) {
-    sh.ctl(c);
-    return sh.ctl_sync();
-  }
-  bool set_pin(int bank, int bit, int level) {
-    return ctl("pin " + std::to_string(bank) + "_" + std::to_string(bit) + " " + std::to_string(level));
-  }
-  PtyShell sh;
-  bool ready = false;
-};
+PtyShell::Options board(const std::string& model, std::map<std::string, std::string> env = {}) {
+  env["QNSIM_MODEL"] = model;
+  return PtyShell::with(env, true);
+}
 
 // ================================================================= status
 
-// One input row as the board's table lists it.
+// An input pin of the board and the report row it drives. `line` is that
+// row while this pin alone is high, where it is not the row's all-high line
+// (the two hardware-version straps).
 struct Input {
-  int bank, bit;  // bit -1: the hardware-version straps GPIO6_6/GPIO6_7
-  std::string name;
-  std::string hi, lo;
+  int bank, bit;
+  size_t row;
+  std::string line = "";
 };
 
 struct Model {
-  std::string sim;      // QNSIM_MODEL
-  std::string name;     // as mbinfo names it
-  std::vector<Input> rows;
-  std::vector<uint32_t> reads;  // bank registers in reading order
+  std::string sim;                // QNSIM_MODEL
+  std::string name;               // as mbinfo names it
+  std::vector<std::string> low;   // the rows with every input low
+  std::vector<std::string> high;  // the rows with every input high
+  std::vector<Input> inputs;
+  std::vector<uint32_t> reads;    // bank registers in reading order
 };
 
 const std::vector<Model>& models() {
   static const std::vector<Model> m = {
       {"KD3252",
        "KD3252",
-       {
-           {6, 3, "bit0: LOCK (P6.3)", st("LOCK IN(high)"), st("LOCK OFF(low)")},
-           {0, 6, "bit1: SD1_CARDIN(P0.6)", st("SD" + KA_OUT + "(high)"), st("SD" + KA_IN + "(low)")},
-       },
+       {row("bit0: LOCK (P6.3)", "0", "LOCK OFF(low)"), row("bit1: SD1_CARDIN(P0.6)", "0", "SD" + KA_IN + "(low)")},
+       {row("bit0: LOCK (P6.3)", "1", "LOCK IN(high)"), row("bit1: SD1_CARDIN(P0.6)", "1", "SD" + KA_OUT + "(high)")},
+       {{6, 3, 0}, {0, 6, 1}},
        {0x201B03FC, 0x201503FC}},
       {"KD3454",
        "KD3454",
-       {
-           {5, 6, "bit0: SD1_CARDIN(P56)", st("SD1" + KA_OUT + "(high)"), st("SD1" + KA_IN + "(low)")},
-           {8, 2, "bit1: SD2_CARDIN(P82)", st("SD2" + KA_OUT + "(high)"), st("SD2" + KA_IN + "(low)")},
-           {0, 6, "bit2: PowerSupply(P06)", st("power pull out(high)"), st("power insert(low)")},
-           {2, 2, "bit3: LOCK(P22)", st("LOCK OFF(high)"), st("LOCK IN(low)")},
-           {6, -1, "bit4: HwVer(P67/P66)", "", ""},
-       },
+       {row("bit0: SD1_CARDIN(P56)", "0", "SD1" + KA_IN + "(low)"),
+        row("bit1: SD2_CARDIN(P82)", "0", "SD2" + KA_IN + "(low)"),
+        row("bit2: PowerSupply(P06)", "0", "power insert(low)"), row("bit3: LOCK(P22)", "0", "LOCK IN(low)"),
+        row("bit4: HwVer(P67/P66)", "0", "4d1_2x720P")},
+       {row("bit0: SD1_CARDIN(P56)", "1", "SD1" + KA_OUT + "(high)"),
+        row("bit1: SD2_CARDIN(P82)", "1", "SD2" + KA_OUT + "(high)"),
+        row("bit2: PowerSupply(P06)", "1", "power pull out(high)"), row("bit3: LOCK(P22)", "1", "LOCK OFF(high)"),
+        row("bit4: HwVer(P67/P66)", "3", "unknown")},
+       {{5, 6, 0},
+        {8, 2, 1},
+        {0, 6, 2},
+        {2, 2, 3},
+        {6, 6, 4, row("bit4: HwVer(P67/P66)", "1", "8d1")},
+        {6, 7, 4, row("bit4: HwVer(P67/P66)", "2", "4x720p")}},
        {0x201A03FC, 0x201D03FC, 0x201503FC, 0x201703FC, 0x201B03FC}},
       {"KD3353",
        "KD3353",
-       {
-           {0, 2, "bit0: TALK_PLUGIN(P02)", st("TALK" + JIE_IN + "(high)"), st("TALK" + JIE_OUT + "(low)")},
-           {0, 4, "bit1: EMERGE(P04)", st("EMERGE(high)"), st("EMERGE(low)")},
-           {0, 5, "bit2: SD2_CARDIN(P05)", st("SD2" + KA_OUT + "(high)"), st("SD2" + KA_IN + "(low)")},
-           {0, 6, "bit3: SD1_CARDIN(P06)", st("SD1" + KA_OUT + "(high)"), st("SD1" + KA_IN + "(low)")},
-           {1, 3, "bit4: PowerSupply(P13)", st("power pull out(high)"), st("power insert(low)")},
-           {2, 1, "bit5: SIMA(P2.1)", st("SIMA" + KA_OUT + "(high)"), st("SIMA" + KA_IN + "(low)")},
-           {2, 2, "bit6: SIMB(P2.2)", st("SIMB" + KA_OUT + "(high)"), st("SIMB" + KA_IN + "(low)")},
-       },
+       {row("bit0: TALK_PLUGIN(P02)", "0", "TALK" + JIE_OUT + "(low)"), row("bit1: EMERGE(P04)", "0", "EMERGE(low)"),
+        row("bit2: SD2_CARDIN(P05)", "0", "SD2" + KA_IN + "(low)"),
+        row("bit3: SD1_CARDIN(P06)", "0", "SD1" + KA_IN + "(low)"),
+        row("bit4: PowerSupply(P13)", "0", "power insert(low)"), row("bit5: SIMA(P2.1)", "0", "SIMA" + KA_IN + "(low)"),
+        row("bit6: SIMB(P2.2)", "0", "SIMB" + KA_IN + "(low)")},
+       {row("bit0: TALK_PLUGIN(P02)", "1", "TALK" + JIE_IN + "(high)"), row("bit1: EMERGE(P04)", "1", "EMERGE(high)"),
+        row("bit2: SD2_CARDIN(P05)", "1", "SD2" + KA_OUT + "(high)"),
+        row("bit3: SD1_CARDIN(P06)", "1", "SD1" + KA_OUT + "(high)"),
+        row("bit4: PowerSupply(P13)", "1", "power pull out(high)"),
+        row("bit5: SIMA(P2.1)", "1", "SIMA" + KA_OUT + "(high)"),
+        row("bit6: SIMB(P2.2)", "1", "SIMB" + KA_OUT + "(high)")},
+       {{0, 2, 0}, {0, 4, 1}, {0, 5, 2}, {0, 6, 3}, {1, 3, 4}, {2, 1, 5}, {2, 2, 6}},
        {0x201503FC, 0x201603FC, 0x201703FC}},
       {"KD3555",
        "KD3555",
-       {
-           {0, 0, "bit0: WIFI_EXIST(P00)", st("WIFI" + MOD_YES + "(high)"), st("WIFI" + MOD_NO + "(low)")},
-           {0, 1, "bit1: GPS_EXIST(P01)", st("GPS" + MOD_YES + "(high)"), st("GPS" + MOD_NO + "(low)")},
-           {0, 2, "bit2: IR_EXIST(P02)", st("IR" + MOD_YES + "(high)"), st("IR" + MOD_NO + "(low)")},
-           {0, 4, "bit3: EMERGE(P04)", st("EMERGE(high)"), st("EMERGE(low)")},
-           {0, 5, "bit4: SD1_CARDIN(P05)", st("CARDIN OFF(high)"), st("CARDIN IN(low)")},
-           {0, 7, "bit5: TALK_IN(P07)", st("TALK IN(high)"), st("TALK OFF(low)")},
-           {1, 3, "bit6: PowerSupply(P13)", st("power pull out(high)"), st("power insert(low)")},
-       },
+       {row("bit0: WIFI_EXIST(P00)", "0", "WIFI" + MOD_NO + "(low)"),
+        row("bit1: GPS_EXIST(P01)", "0", "GPS" + MOD_NO + "(low)"),
+        row("bit2: IR_EXIST(P02)", "0", "IR" + MOD_NO + "(low)"), row("bit3: EMERGE(P04)", "0", "EMERGE(low)"),
+        row("bit4: SD1_CARDIN(P05)", "0", "CARDIN IN(low)"), row("bit5: TALK_IN(P07)", "0", "TALK OFF(low)"),
+        row("bit6: PowerSupply(P13)", "0", "power insert(low)")},
+       {row("bit0: WIFI_EXIST(P00)", "1", "WIFI" + MOD_YES + "(high)"),
+        row("bit1: GPS_EXIST(P01)", "1", "GPS" + MOD_YES + "(high)"),
+        row("bit2: IR_EXIST(P02)", "1", "IR" + MOD_YES + "(high)"), row("bit3: EMERGE(P04)", "1", "EMERGE(high)"),
+        row("bit4: SD1_CARDIN(P05)", "1", "CARDIN OFF(high)"), row("bit5: TALK_IN(P07)", "1", "TALK IN(high)"),
+        row("bit6: PowerSupply(P13)", "1", "power pull out(high)")},
+       {{0, 0, 0}, {0, 1, 1}, {0, 2, 2}, {0, 4, 3}, {0, 5, 4}, {0, 7, 5}, {1, 3, 6}},
        {0x201503FC, 0x201603FC}},
       // Boards without inputs print the header and the closing line only.
-      {"KD3151", "KD3151", {}, {}},
-      {"0x20D97006", "unknown", {}, {}},
-      {"0x20D97007", "unknown", {}, {}},
-      {"0", "", {}, {}},
+      {"KD3151", "KD3151", {}, {}, {}, {}},
+      {"0x20D97006", "unknown", {}, {}, {}, {}},
+      {"0x20D97007", "unknown", {}, {}, {}, {}},
+      {"0", "", {}, {}, {}, {}},
   };
   return m;
 }
 
-// Texts of the KD3454 hardware-version row by its value 0 to 3.
-const std::string kHwVer[4] = {
-    st("4d1_2x720P"),  // 0: both straps low
-    st("8d1"),         // 1: GPIO6_6 high
-    st("4x720p"),      // 2: GPIO6_7 high
-    st("unknown"),     // 3: both high
-};
-
-std::string header(const std::string& name) { return "===" + name + " GpioDevice status====\n" + GREEN; }
-std::string row_line(const std::string& name, int val, const std::string& alias) {
-  return name + " \t\tval=" + std::to_string(val) + "\t" + alias + "\n";
-}
-
-using Levels = std::map<std::pair<int, int>, int>;  // (bank, bit) -> level; absent: low
-
-int level(const Levels& l, int bank, int bit) {
-  auto it = l.find({bank, bit});
-  return it == l.end() ? 0 : it->second;
-}
-
-std::string rows_for(const Model& m, const Levels& l) {
-  std::string s;
-  for (const Input& in : m.rows) {
-    if (in.bit < 0) {
-      int v = level(l, 6, 6) + 2 * level(l, 6, 7);
-      s += row_line(in.name, v, kHwVer[v]);
-    } else {
-      int v = level(l, in.bank, in.bit);
-      s += row_line(in.name, v, v ? in.hi : in.lo);
-    }
-  }
-  return s;
-}
-
-std::string pins_env(const Levels& l) {
-  std::string s;
-  for (const auto& kv : l) {
-    if (!s.empty()) s += ",";
-    s += std::to_string(kv.first.first) + "_" + std::to_string(kv.first.second) + "=" + std::to_string(kv.second);
-  }
-  return s;
+std::string report(const std::vector<std::string>& rows, const std::string& name = "") {
+  std::string s = "===" + name + " GpioDevice status====\n" + GREEN;
+  for (const std::string& r : rows) s += r;
+  return s + CLOSING;
 }
 
 std::vector<std::string> reads_of(const Model& m) {
@@ -172,22 +141,8 @@ std::vector<std::string> reads_of(const Model& m) {
   return r;
 }
 
-// Every input pin of the model, the hardware-version straps as two.
-std::vector<std::pair<int, int>> input_pins(const Model& m) {
-  std::vector<std::pair<int, int>> p;
-  for (const Input& in : m.rows) {
-    if (in.bit < 0) {
-      p.push_back({6, 6});
-      p.push_back({6, 7});
-    } else {
-      p.push_back({in.bank, in.bit});
-    }
-  }
-  return p;
-}
-
-std::string report(const Model& m, const Levels& l, const std::string& name = "") {
-  return "\n" + header(name) + rows_for(m, l) + CLOSING;
+std::string pin_ctl(const Input& in, int level) {
+  return "pin " + std::to_string(in.bank) + "_" + std::to_string(in.bit) + " " + std::to_string(level);
 }
 
 // One shell per model. Every pin that no row reads starts high and never
@@ -197,62 +152,64 @@ std::string report(const Model& m, const Levels& l, const std::string& name = ""
 TEST(DiagStatus, EachRowFollowsOnlyItsOwnPin) {
   for (const Model& m : models()) {
     SCOPED_TRACE(m.sim);
-    Levels others;
+    std::map<std::pair<int, int>, int> levels;
     for (int bank = 0; bank < 9; ++bank)
-      for (int bit = 0; bit < 8; ++bit) others[{bank, bit}] = 1;
-    for (const auto& p : input_pins(m)) others[p] = 0;
-    Board b(m.sim, {{"QNSIM_PINS", pins_env(others)}});
-    ASSERT_TRUE(b.ready);
-    PtyShell::Run base = b.run("status");
-    EXPECT_EQ(esc(base.out), esc(report(m, {})));
-    for (const auto& p : input_pins(m)) {
-      SCOPED_TRACE("GPIO" + std::to_string(p.first) + "_" + std::to_string(p.second));
-      ASSERT_TRUE(b.set_pin(p.first, p.second, 1));
-      PtyShell::Run r = b.run("status");
-      EXPECT_EQ(esc(r.out), esc(report(m, {{p, 1}})));
-      EXPECT_EQ(b.ops(r), join(reads_of(m)));
-      ASSERT_TRUE(b.set_pin(p.first, p.second, 0));
+      for (int bit = 0; bit < 8; ++bit) levels[{bank, bit}] = 1;
+    for (const Input& in : m.inputs) levels[{in.bank, in.bit}] = 0;
+    std::string pins;
+    for (const auto& kv : levels)
+      pins += (pins.empty() ? "" : ",") + std::to_string(kv.first.first) + "_" + std::to_string(kv.first.second) +
+              "=" + std::to_string(kv.second);
+
+    std::vector<Step> steps = {{"status", report(m.low), reads_of(m)}};
+    std::vector<std::string> lower;  // the control line that lowers the pin raised before
+    for (const Input& in : m.inputs) {
+      std::vector<std::string> rows = m.low;
+      rows[in.row] = in.line.empty() ? m.high[in.row] : in.line;
+      lower.push_back(pin_ctl(in, 1));
+      steps.push_back({"status", report(rows), reads_of(m), lower});
+      lower = {pin_ctl(in, 0)};
     }
-    EXPECT_EQ(esc(b.run("STATUS 1 2 now").out), esc(base.out));
-    b.run("mbinfo");
-    PtyShell::Run named = b.run("status");
-    EXPECT_EQ(esc(named.out), esc(report(m, {}, m.name)));
-    EXPECT_EQ(b.ops(named), join(reads_of(m)));
+    if (m.inputs.empty()) lower.clear();
+    steps.push_back({"STATUS 1 2 now", report(m.low), reads_of(m), lower});
+    steps.push_back({"mbinfo", "", {}, {}, {}, qntest::kAnyOut});
+    steps.push_back({"status", report(m.low, m.name), reads_of(m)});
+    qntest::run_session(board(m.sim, {{"QNSIM_PINS", pins}}), steps);
   }
 }
 
-// The exact bytes of one row, written out; the KD3454 hardware version from
-// its two straps.
+// The KD3454 hardware version from its two straps.
 TEST(DiagStatus, KD3454HardwareVersionFromTwoStraps) {
-  Board b("KD3454", {{"QNSIM_PINS", "6_7=1"}});
-  ASSERT_TRUE(b.ready);
-  std::string out = b.run("status").out;
-  EXPECT_NE(out.find("bit4: HwVer(P67/P66) \t\tval=2\t\xD7\xB4\xCC\xAC: 4x720p\r\n"), std::string::npos) << esc(out);
-  ASSERT_TRUE(b.set_pin(6, 6, 1));
-  out = b.run("status").out;
-  EXPECT_NE(out.find("bit4: HwVer(P67/P66) \t\tval=3\t\xD7\xB4\xCC\xAC: unknown\r\n"), std::string::npos) << esc(out);
+  const Model& m = models()[1];
+  qntest::run_session(board("KD3454", {{"QNSIM_PINS", "6_7=1"}}),
+                      {{"status",
+                        report({m.low[0], m.low[1], m.low[2], m.low[3],
+                                "bit4: HwVer(P67/P66) \t\tval=2\t\xD7\xB4\xCC\xAC: 4x720p\r\n"}),
+                        reads_of(m)},
+                       {"status",
+                        report({m.low[0], m.low[1], m.low[2], m.low[3],
+                                "bit4: HwVer(P67/P66) \t\tval=3\t\xD7\xB4\xCC\xAC: unknown\r\n"}),
+                        reads_of(m),
+                        {"pin 6_6 1"}}});
 }
 
 // A failed read yields all ones: every row high, the hardware version 3.
 TEST(DiagStatus, FailedReadsShowEveryRowHigh) {
   for (const Model& m : models()) {
     SCOPED_TRACE(m.sim);
-    Board b(m.sim, {{"QNSIM_FAIL", "QN_REG_ACCESS"}});
-    ASSERT_TRUE(b.ready);
-    PtyShell::Run r = b.run("status");
-    Levels all;
-    for (const auto& p : input_pins(m)) all[p] = 1;
     std::string errs;
-    for (size_t i = 0; i < m.reads.size(); ++i) errs += RD_ERR;
-    EXPECT_EQ(esc(r.out), esc("\n" + errs + header("") + rows_for(m, all) + CLOSING));
-    EXPECT_EQ(b.ops(r), join(reads_of(m)));
+    std::vector<std::string> reads;
+    for (uint32_t a : m.reads) {
+      errs += RD_ERR;
+      reads.push_back(RF(a));
+    }
+    qntest::run_session(board(m.sim, {{"QNSIM_FAIL", "QN_REG_ACCESS"}}), {{"status", errs + report(m.high), reads}});
   }
   // On KD3454 from the third read on: GPIO0, GPIO2 and GPIO6 read all ones.
-  Board b("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS@3"}});
-  ASSERT_TRUE(b.ready);
-  PtyShell::Run r = b.run("status");
-  Levels l = {{{0, 6}, 1}, {{2, 2}, 1}, {{6, 6}, 1}, {{6, 7}, 1}};
-  EXPECT_EQ(esc(r.out), esc("\n" + RD_ERR + RD_ERR + RD_ERR + header("") + rows_for(models()[1], l) + CLOSING));
+  const Model& m = models()[1];
+  qntest::run_session(board("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS@3"}}),
+                      {{"status", RD_ERR + RD_ERR + RD_ERR + report({m.low[0], m.low[1], m.high[2], m.high[3], m.high[4]}),
+                        {R(0x201A03FC), R(0x201D03FC), RF(0x201503FC), RF(0x201703FC), RF(0x201B03FC)}}});
 }
 
 // ================================================================= ddrsize
@@ -260,6 +217,8 @@ TEST(DiagStatus, FailedReadsShowEveryRowHigh) {
 std::string ddr_line(const std::string& mb, const std::string& hex) {
   return GREEN + "ddr_size:" + mb + "MB 0x" + hex + "\n" + CLOSING;
 }
+
+const std::vector<std::string> kDdrReads = {R(0x2011002C), R(0x2011001C)};
 
 struct DdrCase {
   const char* geometry;  // 0x2011002C
@@ -289,40 +248,27 @@ TEST(DiagDdrSize, SizeFromControllerGeometry) {
       // Only the field bits count.
       {"0xABCDEFA2", "0xFFFFFF9F", "256", "10000000"},
   };
-  Board b("KD3454");
-  ASSERT_TRUE(b.ready);
-  for (const DdrCase& c : cases) {
-    SCOPED_TRACE(std::string(c.geometry) + "/" + c.width);
-    ASSERT_TRUE(b.ctl(std::string("reg 0x2011002C ") + c.geometry));
-    ASSERT_TRUE(b.ctl(std::string("reg 0x2011001C ") + c.width));
-    PtyShell::Run r = b.run("ddrsize");
-    EXPECT_TRUE(r.prompt);
-    EXPECT_EQ(esc(r.out), esc("\n" + ddr_line(c.mb, c.hex)));
-    EXPECT_EQ(b.ops(r), join({R(0x2011002C), R(0x2011001C)}));
-  }
+  std::vector<Step> steps;
+  for (const DdrCase& c : cases)
+    steps.push_back({"ddrsize", ddr_line(c.mb, c.hex), kDdrReads,
+                     {std::string("reg 0x2011002C ") + c.geometry, std::string("reg 0x2011001C ") + c.width}});
+  qntest::run_session(board("KD3454"), steps);
 }
 
 TEST(DiagDdrSize, DefaultControllerSettingsAndExtraWords) {
   for (const char* sim : {"KD3151", "0"}) {
-    Board b(sim);
-    ASSERT_TRUE(b.ready);
-    EXPECT_EQ(esc(b.run("ddrsize").out), esc("\n" + ddr_line("256", "10000000")));
-    PtyShell::Run r = b.run("ddrsize 0x40 abc");
-    EXPECT_EQ(esc(r.out), esc("\n" + ddr_line("256", "10000000")));
-    EXPECT_EQ(b.ops(r), join({R(0x2011002C), R(0x2011001C)}));
+    SCOPED_TRACE(sim);
+    qntest::run_session(board(sim), {{"ddrsize", ddr_line("256", "10000000"), kDdrReads},
+                                     {"ddrsize 0x40 abc", ddr_line("256", "10000000"), kDdrReads}});
   }
 }
 
 TEST(DiagDdrSize, FailedReadsGiveZero) {
-  Board b("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS"}, {"QNSIM_REGS", "0x2011002C=0x43"}});
-  ASSERT_TRUE(b.ready);
-  PtyShell::Run r = b.run("ddrsize");
-  EXPECT_EQ(esc(r.out), esc("\n" + RD_ERR + RD_ERR + ddr_line("0", "0")));
-  EXPECT_EQ(b.ops(r), join({R(0x2011002C), R(0x2011001C)}));
+  qntest::run_session(board("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS"}, {"QNSIM_REGS", "0x2011002C=0x43"}}),
+                      {{"ddrsize", RD_ERR + RD_ERR + ddr_line("0", "0"), {RF(0x2011002C), RF(0x2011001C)}}});
   // Only the width read fails: its code 3 means no bus width, size 0.
-  Board b2("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS@2"}});
-  ASSERT_TRUE(b2.ready);
-  EXPECT_EQ(esc(b2.run("ddrsize").out), esc("\n" + RD_ERR + ddr_line("0", "0")));
+  qntest::run_session(board("KD3454", {{"QNSIM_FAIL", "QN_REG_ACCESS@2"}}),
+                      {{"ddrsize", RD_ERR + ddr_line("0", "0"), {R(0x2011002C), RF(0x2011001C)}}});
 }
 
 }  // namespace
