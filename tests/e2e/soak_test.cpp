@@ -23,7 +23,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pty_shell.h"
@@ -133,9 +132,8 @@ char proc_state(pid_t pid) {
   return p == std::string::npos || p + 2 >= line.size() ? '?' : line[p + 2];
 }
 
-bool sanitizer_text(const std::string& s) {
-  return s.find("Sanitizer") != std::string::npos || s.find("runtime error") != std::string::npos;
-}
+using qntest::ends_with;
+using qntest::sanitizer_text;
 
 // Drives the shell one key at a time, each key read before the next is sent.
 class Driver {
@@ -158,14 +156,9 @@ class Driver {
     // Every delivered byte read: nothing is left to join the next key.
     if (k.delivered > 0 && before >= 0) {
       const long target = before + static_cast<long>(k.delivered);
-      auto deadline = Clock::now() + std::chrono::seconds(3);
-      while (rchar(sh_.pid()) < target) {
-        if (Clock::now() > deadline) {
-          ++unread_;
-          if (first_problem_.empty()) first_problem_ = "key " + esc(k.bytes) + " was never read";
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      if (!sh_.eventually([&] { return rchar(sh_.pid()) >= target; }, 3000)) {
+        ++unread_;
+        if (first_problem_.empty()) first_problem_ = "key " + esc(k.bytes) + " was never read";
       }
     }
     std::string o = sh_.take();
@@ -187,17 +180,6 @@ class Driver {
     return ends_with(o, empty);
   }
 
-  // Types a command on an empty line and runs it; returns its output.
-  std::string run(const std::string& line, bool* prompt) {
-    for (char c : line) press(std::string(1, c));
-    sh_.take();
-    sh_.send("\r");
-    *prompt = sh_.wait_prompt(5000);
-    std::string o = sh_.take();
-    check_text(o);
-    return o;
-  }
-
   void check_text(const std::string& s) {
     if (sanitizer_text(s) && sanitizer_.empty()) sanitizer_ = s;
   }
@@ -208,9 +190,6 @@ class Driver {
   const std::string& sanitizer() const { return sanitizer_; }
 
  private:
-  static bool ends_with(const std::string& s, const std::string& t) {
-    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-  }
   PtyShell& sh_;
   std::string first_problem_, sanitizer_;
   int missed_ = 0, unread_ = 0;
@@ -251,18 +230,18 @@ TEST(Soak, RandomKeysAndCommands) {
   ASSERT_GE(rchar(pid), 0) << "/proc/" << pid << "/io not readable";
   Driver d(sh);
 
-  // Each command's answer on the fresh shell; later runs must match it.
+  // Each command's answer on the fresh shell, typed on an empty line through
+  // the step runner; later runs must match it.
   std::vector<std::string> reference;
   for (const char* c : kCommands) {
-    bool prompt = false;
-    reference.push_back(d.run(c, &prompt));
-    ASSERT_TRUE(prompt) << c << ": " << esc(reference.back());
+    PtyShell::Run r = qntest::run_step(sh, {c, "", {}, {}, {}, qntest::kOnlyLine, 5000});
+    ASSERT_TRUE(r.prompt) << c << ": " << esc(r.out);
+    reference.push_back(r.out);
   }
-  ASSERT_EQ(reference[0], "\n\x1b[0;32;32mhardware=KD3454, custom=0, mb_version=1\x1b[m  \n" + prompt_draw(true))
-      << esc(reference[0]);
-  ASSERT_EQ(reference[1], "\nread : 0x00000022\n" + prompt_draw(true)) << esc(reference[1]);
-  ASSERT_EQ(reference[9], "\nunsupport cmd! cmd = frobnicate\n" + prompt_draw(true)) << esc(reference[9]);
-  ASSERT_EQ(reference[10], prompt_draw(true)) << esc(reference[10]);
+  ASSERT_EQ(reference[0], "\n\x1b[0;32;32mhardware=KD3454, custom=0, mb_version=1\x1b[m  \n") << esc(reference[0]);
+  ASSERT_EQ(reference[1], "\nread : 0x00000022\n") << esc(reference[1]);
+  ASSERT_EQ(reference[9], "\nunsupport cmd! cmd = frobnicate\n") << esc(reference[9]);
+  ASSERT_EQ(reference[10], "") << esc(reference[10]);
 
   std::mt19937 rng(kSeed);
   long rss_warm = -1;
@@ -284,10 +263,10 @@ TEST(Soak, RandomKeysAndCommands) {
         ++not_cleared;
         continue;
       }
-      bool prompt = false;
-      std::string out = d.run(kCommands[which], &prompt);
+      PtyShell::Run r = qntest::run_step(sh, {kCommands[which], "", {}, {}, {}, qntest::kOnlyLine, 5000});
+      const std::string& out = r.out;
       ++commands_run;
-      if (!prompt) {
+      if (!r.prompt) {
         ++lost_prompts;
         ASSERT_NE(proc_state(pid), 'Z') << "shell ended on " << kCommands[which] << ": " << esc(out);
       } else if (out != reference[which]) {
@@ -307,6 +286,7 @@ TEST(Soak, RandomKeysAndCommands) {
   EXPECT_EQ(wrong_answers, 0) << first_wrong;
   EXPECT_GT(commands_run, static_cast<int>(keys / 400) - 1);
   EXPECT_EQ(d.sanitizer(), "") << esc(d.sanitizer());
+  EXPECT_FALSE(sanitizer_text(sh.transcript())) << esc(sh.transcript().substr(0, 4000));
   ASSERT_GT(rss_warm, 0);
   EXPECT_LE(std::labs(rss_end - rss_warm), 64) << "VmRSS " << rss_warm << " KiB after warm-up, " << rss_end
                                                << " KiB at the end";
