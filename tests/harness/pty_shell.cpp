@@ -582,8 +582,12 @@ std::vector<std::string> PtyShell::trace_since(size_t mark) {
 PtyShell::Run PtyShell::run(const std::string& cmd, int timeout_ms) {
   Run r;
   size_t t0 = mark(), s0 = stdout_text().size();
-  std::string drawn = line(cmd, timeout_ms);
-  r.out = strip_prompt(drawn, &r.prompt);
+  r.drawn = line(cmd, timeout_ms);
+  // Output of another thread may follow the prompt in the same read.
+  const std::string p = prompt_draw(true);
+  size_t at = r.drawn.rfind(p);
+  r.prompt = r.drawn.find(kPrompt) != std::string::npos;
+  r.out = at == std::string::npos ? r.drawn : r.drawn.substr(0, at) + r.drawn.substr(at + p.size());
   if (opts_.split_stdout) r.out = stdout_text().substr(s0);
   r.trace = trace_since(t0);
   return r;

@@ -141,10 +141,12 @@ class PtyShell {
 
   // One command line: whether the prompt came back, what the command printed
   // (standard output with split_stdout, else the terminal without the
-  // prompt), and the trace lines it added.
+  // prompt drawn after it), everything the terminal showed after Enter, and
+  // the trace lines it added.
   struct Run {
     bool prompt = false;
     std::string out;
+    std::string drawn;
     std::vector<std::string> trace;
   };
   Run run(const std::string& cmd, int timeout_ms = 10000);
