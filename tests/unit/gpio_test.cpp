@@ -9,7 +9,24 @@
 
 namespace {
 
-uint32_t expected_addr(unsigned bank, unsigned bit) { return 0x20150000u + bank * 0x10000u + (1u << (bit + 2)); }
+// The data address of every pin, GPIO0_0 to GPIO8_7: the bank's base plus
+// the pin's mask bit shifted past the word offset.
+const uint32_t kPinAddr[9][8] = {
+    {0x20150004, 0x20150008, 0x20150010, 0x20150020, 0x20150040, 0x20150080, 0x20150100, 0x20150200},  // GPIO0
+    {0x20160004, 0x20160008, 0x20160010, 0x20160020, 0x20160040, 0x20160080, 0x20160100, 0x20160200},  // GPIO1
+    {0x20170004, 0x20170008, 0x20170010, 0x20170020, 0x20170040, 0x20170080, 0x20170100, 0x20170200},  // GPIO2
+    {0x20180004, 0x20180008, 0x20180010, 0x20180020, 0x20180040, 0x20180080, 0x20180100, 0x20180200},  // GPIO3
+    {0x20190004, 0x20190008, 0x20190010, 0x20190020, 0x20190040, 0x20190080, 0x20190100, 0x20190200},  // GPIO4
+    {0x201A0004, 0x201A0008, 0x201A0010, 0x201A0020, 0x201A0040, 0x201A0080, 0x201A0100, 0x201A0200},  // GPIO5
+    {0x201B0004, 0x201B0008, 0x201B0010, 0x201B0020, 0x201B0040, 0x201B0080, 0x201B0100, 0x201B0200},  // GPIO6
+    {0x201C0004, 0x201C0008, 0x201C0010, 0x201C0020, 0x201C0040, 0x201C0080, 0x201C0100, 0x201C0200},  // GPIO7
+    {0x201D0004, 0x201D0008, 0x201D0010, 0x201D0020, 0x201D0040, 0x201D0080, 0x201D0100, 0x201D0200},  // GPIO8
+};
+// The level value that drives a pin high, by bit.
+const uint32_t kHigh[8] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80};
+// The whole-bank data address of banks 0 to 8.
+const uint32_t kBankAddr[9] = {0x201503FC, 0x201603FC, 0x201703FC, 0x201803FC, 0x201903FC,
+                               0x201A03FC, 0x201B03FC, 0x201C03FC, 0x201D03FC};
 
 TEST(GpioPins, EveryPinAddressFollowsTheMaskRule) {
   std::set<uint32_t> seen;
@@ -18,8 +35,8 @@ TEST(GpioPins, EveryPinAddressFollowsTheMaskRule) {
       gpio::pin_t p = {uint8_t(bank), uint8_t(bit)};
       SCOPED_TRACE(testing::Message() << "GPIO" << bank << "_" << bit);
       EXPECT_TRUE(gpio::valid(p));
-      EXPECT_EQ(gpio::pin_addr(p), expected_addr(bank, bit));
-      EXPECT_EQ(gpio::level_value(p, 1), 1u << bit);
+      EXPECT_EQ(gpio::pin_addr(p), kPinAddr[bank][bit]);
+      EXPECT_EQ(gpio::level_value(p, 1), kHigh[bit]);
       EXPECT_EQ(gpio::level_value(p, 0), 0u);
       seen.insert(gpio::pin_addr(p));
     }
@@ -38,7 +55,7 @@ TEST(GpioPins, KnownAddresses) {
 }
 
 TEST(GpioPins, WholeBankAddresses) {
-  for (unsigned bank = 0; bank < 9; ++bank) EXPECT_EQ(gpio::bank_addr(bank), 0x20150000u + bank * 0x10000u + 0x3FCu);
+  for (unsigned bank = 0; bank < 9; ++bank) EXPECT_EQ(gpio::bank_addr(bank), kBankAddr[bank]);
   EXPECT_EQ(gpio::bank_addr(0), 0x201503FCu);
   EXPECT_EQ(gpio::bank_addr(8), 0x201D03FCu);
 }
