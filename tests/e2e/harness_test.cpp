@@ -1,5 +1,7 @@
-// Checks of the harness itself: its parsers and its report of a killed shell.
+// Checks of the harness itself: its parsers, its string helpers and waits,
+// the step runner's reports, and its report of a killed shell.
 // (Driving the shell is checked byte for byte by every other suite.)
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -54,4 +56,36 @@ TEST(Harness, TraceAndWaveParsers) {
   EXPECT_EQ(w.text(), "#10 GPIO0_3=0\n#25 GPIO1_1=1\n");
   EXPECT_EQ(w.final_level(3), 0);
   EXPECT_EQ(w.final_level(9), 1);
+}
+
+TEST(Harness, StringHelpersAndEventually) {
+  EXPECT_EQ(qntest::split_lines("a\nb\n"), (std::vector<std::string>{"a", "b", ""}));
+  EXPECT_EQ(qntest::count_of("xaxaax", "ax"), 2u);
+  EXPECT_EQ(qntest::without("key\nXkey\n", "key\n"), "X");
+  EXPECT_TRUE(qntest::starts_with("quenta", "que"));
+  EXPECT_FALSE(qntest::ends_with("ta", "quenta"));
+  EXPECT_EQ(qntest::format("0x%08X|%s", 0x22u, "a"), "0x00000022|a");
+  EXPECT_TRUE(qntest::sanitizer_text("==1==ERROR: AddressSanitizer: heap"));
+  int tries = 0;
+  EXPECT_TRUE(qntest::eventually([&] { return ++tries == 3; }, 1000));
+  EXPECT_EQ(tries, 3);
+  EXPECT_FALSE(qntest::eventually([] { return false; }, 20));
+}
+
+// The step runner reports each kind of difference: output, requests, pin
+// changes, and a control line the simulator never took.
+TEST(Harness, StepRunnerReportsEachDifference) {
+  PtyShell sh;
+  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+  const std::string hr = "QN_REG_ACCESS in=0x00000001,0x2011002c,0x00000000,0x00000000,0x00000000 ret=0";
+  qntest::run_step(sh, {"hr 0x2011002c", "read : 0x00000022\n", {hr}});
+  EXPECT_NONFATAL_FAILURE(qntest::run_step(sh, {"hr 0x2011002c", "read : 0x00000023\n", {hr}}), "esc(r.out)");
+  EXPECT_NONFATAL_FAILURE(qntest::run_step(sh, {"hr 0x2011002c", "read : 0x00000022\n", {}}), "requests");
+  // KD3454 lamps: Rec on GPIO0_5, Door on GPIO8_0, both lit at level 0.
+  const int any = qntest::kAnyOut | qntest::kAnyRequests;
+  EXPECT_NONFATAL_FAILURE(qntest::run_step(sh, {"ctlled 0", "", {}, {}, {}, any}), "moves_text");
+  EXPECT_NONFATAL_FAILURE(qntest::run_step(sh, {"ctlled 3", "", {}, {}, {{5, 0}, {64, 0, 1000000}}, any}),
+                          "came early");
+  EXPECT_NONFATAL_FAILURE(qntest::run_step(sh, {"hr 0x2011002c", "", {}, {"no such control line"}, {}, any}),
+                          "control line");
 }

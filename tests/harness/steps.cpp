@@ -23,8 +23,10 @@ std::string moves_text(const std::vector<Wave::Change>& changes, size_t from) {
 PtyShell::Run run_step(PtyShell& sh, const Step& st) {
   SCOPED_TRACE("line '" + st.line + "'");
   for (const std::string& c : st.ctl) {
+    const size_t refused = sh.trace_grep(" ctl-error ").size();
     sh.ctl(c);
-    EXPECT_TRUE(sh.ctl_sync()) << "control line '" << c << "'";
+    EXPECT_TRUE(sh.ctl_sync()) << "control line '" << c << "' not taken";
+    EXPECT_EQ(sh.trace_grep(" ctl-error ").size(), refused) << "control line '" << c << "' refused";
   }
   const bool moves = !(st.skip & kAnyMoves);
   const size_t changes_before = moves ? parse_vcd(sh.vcd()).changes.size() : 0;
