@@ -292,8 +292,8 @@ TEST_P(ChipsXm, DumpsFiveBanks) {
 
   size_t writes = 0, reads = 0, pauses = 0;
   for (const std::string& e : ev) {
-    writes += e.rfind("I2C_REG_WRITE", 0) == 0;
-    reads += e.rfind("I2C_REG_READ", 0) == 0;
+    writes += qntest::starts_with(e, "I2C_REG_WRITE");
+    reads += qntest::starts_with(e, "I2C_REG_READ");
     pauses += e == "usleep 1000";
   }
   EXPECT_EQ(writes, 5u);

@@ -51,7 +51,7 @@ std::vector<std::string> clock_events(const std::vector<std::string>& trace, std
   std::string open_fd, close_fd;
   for (const qntest::Event& e : qntest::events(trace)) {
     std::string r = e.rest;
-    if (e.kind == "open" && r.compare(0, 8, "/dev/rtc") == 0) {
+    if (e.kind == "open" && qntest::starts_with(r, "/dev/rtc")) {
       size_t p = r.find(" fd=");
       if (p != std::string::npos) {
         open_fd = r.substr(p + 4);
@@ -61,7 +61,7 @@ std::vector<std::string> clock_events(const std::vector<std::string>& trace, std
       close_fd = r.substr(0, r.find(' '));
       r = "/dev/rtc";
     } else if (e.kind != "settimeofday" && e.kind != "usleep" && e.kind != "system" &&
-               !(e.kind == "ioctl" && r.compare(0, 12, "RTC_SET_TIME") == 0)) {
+               !(e.kind == "ioctl" && qntest::starts_with(r, "RTC_SET_TIME"))) {
       continue;
     }
     out.push_back(e.kind + " " + r);

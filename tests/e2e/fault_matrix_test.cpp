@@ -116,6 +116,7 @@ const char* const kFailTexts[] = {
 };
 
 using qntest::split_lines;
+using qntest::starts_with;
 
 size_t count_lines(const std::string& out, const std::string& text) {
   size_t n = 0;
@@ -302,7 +303,7 @@ std::vector<std::string> check_cell(const Command& c, const CmdRun& run, const C
     w_start += "=== GpioDevice status====\n" + qntest::kGreen;
     size_t rows = 0;
     for (const std::string& l : split_lines(out)) rows += l.find(" \t\tval=") != std::string::npos;
-    if (out.compare(0, w_start.size(), w_start) != 0) bad.push_back("status header: " + esc(out));
+    if (!starts_with(out, w_start)) bad.push_back("status header: " + esc(out));
     if (rows != static_cast<size_t>(mv.status_rows))
       bad.push_back("status rows " + std::to_string(rows) + ", want " + std::to_string(mv.status_rows));
     if (out.find(qntest::kNorm + " \n" + end) == std::string::npos)
@@ -311,8 +312,8 @@ std::vector<std::string> check_cell(const Command& c, const CmdRun& run, const C
   if (c.name == "xm") {
     size_t banks = 0, reads = 0, chip = 0;
     for (const std::string& l : split_lines(out)) {
-      banks += l.rfind("[bank", 0) == 0;
-      reads += l.rfind("read : adr=0x", 0) == 0;
+      banks += starts_with(l, "[bank");
+      reads += starts_with(l, "read : adr=0x");
       chip += l == "chip=0x60";
     }
     if (chip != 1 || banks != 5 || reads != 5 * 256)
@@ -333,7 +334,7 @@ std::vector<std::string> check_cell(const Command& c, const CmdRun& run, const C
     } else if (std::count(r.begin(), r.end(), "RTC_SET_TIME")) {
       expect_out("rtcset", input + "read rtc time failed\n" + end);
       if (has_event(run.window, "system")) bad.push_back("rtcset showed the clocks after the RTC refused");
-    } else if (out.compare(0, input.size(), input) != 0 || !ran_tools) {
+    } else if (!starts_with(out, input) || !ran_tools) {
       bad.push_back("rtcset: " + esc(out));
     }
   }
@@ -460,9 +461,9 @@ TEST_P(FaultMatrixCell, EveryCommandSurvives) {
   // once during the commands (the identity request is made only at start,
   // the sounder, RTC and clock requests only once).
   const std::string& fail = cell.fault.fail;
-  const bool must_bite = !fail.empty() && fail.rfind("QN_GET_MBINFO", 0) != 0 &&
-                         (fail.find('@') == std::string::npos || fail.rfind("QN_REG", 0) == 0 ||
-                          fail.rfind("I2C", 0) == 0);
+  const bool must_bite = !fail.empty() && !starts_with(fail, "QN_GET_MBINFO") &&
+                         (fail.find('@') == std::string::npos || starts_with(fail, "QN_REG") ||
+                          starts_with(fail, "I2C"));
   size_t refusals = 0;
   for (const CmdRun& cr : run->cmds) refusals += refused(cr.window).size();
   if (must_bite) EXPECT_GT(refusals, 0u) << "no request was refused";
