@@ -6,8 +6,6 @@
 
 namespace qntest {
 
-// ---------------------------------------------------------------- steps
-
 namespace {
 
 // Pin changes of a waveform from the index `from` on, one "GPIOb_i=L" a line.
