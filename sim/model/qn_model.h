@@ -147,7 +147,8 @@ struct qnm_event {
 	enum qnm_event_kind kind;
 	union {
 		struct { /* REQUEST */
-			enum qnm_call call; /* QNM_CALL_NONE: unknown code */
+			enum qnm_call call; /* the call the code names, on any
+					     * node; QNM_CALL_NONE: none */
 			uint32_t code;      /* the code as issued */
 			uint32_t in[5], out[5];
 			int ret;            /* 0 or -errno */
