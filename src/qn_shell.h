@@ -67,6 +67,7 @@ const char *cmd_history(int key);
 void history_reset();
 
 // Loop.
+void tighten_timer_slack();
 void deal_signal();
 void init_new_terminal();
 void restore_old_terminal();
