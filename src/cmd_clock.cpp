@@ -60,6 +60,9 @@ void rtc_set_time(int argc, char **argv)
     tm.tm_hour = (int)buf[3];
     tm.tm_min = (int)buf[4];
     tm.tm_sec = (int)buf[5];
+    // The typed time is the wall-clock time: whether summer time is in force
+    // then is for mktime to decide (under UTC it never is).
+    tm.tm_isdst = -1;
     const time_t t = mktime(&tm);
 
     // A date that time_t cannot hold (with a 32-bit time_t, any year after
