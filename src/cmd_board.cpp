@@ -1,40 +1,16 @@
 // Board outputs: lamps, alarm output, sounder, camera power and reset lines.
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "add_func.h"
 #include "board.h"
+#include "console_seq.h"
 #include "gpio.h"
 #include "parse_cmd.h"
 
 using gpio::pin_addr;
 using gpio::pin_t;
-
-namespace gpio {
-
-void pin_write(pin_t p, int level)
-{
-    if (valid(p))
-        reg_write(pin_addr(p), level_value(p, level));
-}
-
-uint32_t bank_read(uint32_t bank)
-{
-    return reg_read(bank_addr(bank));
-}
-
-} // namespace gpio
-
-int board::on_off_word(const char *w)
-{
-    if (strncmp(w, "on", 2) == 0)
-        return 1;
-    if (strncmp(w, "off", 3) == 0)
-        return 0;
-    return -1;
-}
 
 namespace {
 
@@ -231,10 +207,7 @@ void buzzer_ctrl(int argc, char **argv)
         return;
     puts(state ? RED "Buzzer honking" : GREEN "Buzzer no honking");
     qn_req_t req;
-    memset(&req, 0, sizeof(req));
-    req.w0 = (uint32_t)state;
-    if (ioctl(gfd_qn, QN_BUZZER, &req) < 0)
-        puts("buzzer_ctrl error!");
+    add_func(QN_BUZZER, &req, qn_req_t{(uint32_t)state, 0, 0, 0, 0}, "buzzer_ctrl error!");
     const buzzer_line_t *row = board::for_model(BUZZER_LINES);
     if (row == NULL)
         row = &BUZZER_OTHER;

@@ -4,6 +4,7 @@
 
 #include "add_func.h"
 #include "board.h"
+#include "console_seq.h"
 #include "gpio.h"
 
 // GBK texts of the status report.
