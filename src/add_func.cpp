@@ -181,7 +181,7 @@ void print_hwinfo(int argc, char **argv)
         return;
     memset(gb_hardInfo.mb_name, 0, sizeof(gb_hardInfo.mb_name));
     strncpy(gb_hardInfo.mb_name, model_name(gb_hardInfo.hardware_type), sizeof(gb_hardInfo.mb_name) - 1);
-    printf(GREEN "hardware=%s, custom=%d, mb_version=%d", gb_hardInfo.mb_name, (int)gb_hardInfo.gp_id,
+    printf(SEQ_GREEN "hardware=%s, custom=%d, mb_version=%d", gb_hardInfo.mb_name, (int)gb_hardInfo.gp_id,
            (int)gb_hardInfo.mb_version);
-    puts(NORMAL "  ");
+    puts(SEQ_NORMAL "  ");
 }

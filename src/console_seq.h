@@ -14,9 +14,9 @@
 #define SEQ_CLEAR_SCREEN SEQ_CSI "2J"    // erase the whole screen
 #define SEQ_CURSOR_HOME SEQ_CSI "1;1H"   // cursor to row 1, column 1
 
-// Colours of state and header lines; NORMAL restores the console's own.
-#define RED SEQ_CSI "0;32;31m"
-#define GREEN SEQ_CSI "0;32;32m"
-#define NORMAL SEQ_CSI "m"
+// Colours of state and header lines; SEQ_NORMAL restores the console's own.
+#define SEQ_RED SEQ_CSI "0;32;31m"
+#define SEQ_GREEN SEQ_CSI "0;32;32m"
+#define SEQ_NORMAL SEQ_CSI "m"
 
 #endif
