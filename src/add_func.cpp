@@ -61,6 +61,14 @@ const route_t ROUTES[] = {
     {I2C_REG_READ, &gfd_tw},   {I2C_REG_WRITE, &gfd_tw},  {CONSOLE_PENDING, &console_fd},
 };
 
+const int *node_for(uint32_t code)
+{
+    for (size_t i = 0; i < sizeof(ROUTES) / sizeof(ROUTES[0]); ++i)
+        if (ROUTES[i].code == code)
+            return ROUTES[i].node;
+    return NULL;
+}
+
 } // namespace
 
 // The RTC is set apart (see rtc_set_time): its request carries the 36-byte
@@ -69,10 +77,8 @@ int add_func(uint32_t code, qn_req_t *req, const qn_req_t &words, const char *er
 {
     memset(req, 0, sizeof(*req));
     *req = words;
-    int ret = -1;
-    for (size_t i = 0; i < sizeof(ROUTES) / sizeof(ROUTES[0]); ++i)
-        if (ROUTES[i].code == code)
-            ret = ioctl(*ROUTES[i].node, code, req) < 0 ? -1 : 0;
+    const int *node = node_for(code);
+    const int ret = (node != NULL && ioctl(*node, code, req) >= 0) ? 0 : -1;
     if (ret < 0 && err != NULL)
         puts(err);
     return ret;
