@@ -155,7 +155,7 @@ struct CompletionCase {
     std::string drawn;
 };
 
-TEST(Completion, OverAGivenTable)
+TEST(CompletionTable, CompletesAndListsOverAGivenTable)
 {
     const CompletionCase cases[] = {
         {"b", 1, "beta ", 5, redraw("beta ", P + 5)},
