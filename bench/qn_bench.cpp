@@ -4,6 +4,7 @@
 //   qn_bench [--static PATH] [--armel PATH] [--strace]
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,20 +125,29 @@ void startup()
 }
 
 // What 1290 pauses of 1000 µs cost on this machine by themselves: the
-// kernel's wake-up latency comes on top of every pause.
-double bare_pauses_ms()
+// kernel's wake-up latency, and up to the timer slack, come on top of every
+// pause. `slack_ns` 0 is the process's default slack.
+double bare_pauses_ms(unsigned long slack_ns)
 {
+    prctl(PR_SET_TIMERSLACK, slack_ns, 0UL, 0UL, 0UL);
     auto t0 = Clock::now();
     for (int i = 0; i < 1290; ++i)
         usleep(1000);
-    return ms_since(t0);
+    const double ms = ms_since(t0);
+    prctl(PR_SET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL);
+    return ms;
 }
 
-void xm()
+long own_slack_ns()
 {
-    const double bare = bare_pauses_ms();
-    g_rows.push_back({"1290 bare `usleep(1000)` on this machine (reference)", fmt("%.0f ms", bare) +
-                      fmt(" (+%.1f %%)", (bare / 1290 - 1) * 100), "-"});
+    std::ifstream f("/proc/self/timerslack_ns");
+    long v = -1;
+    f >> v;
+    return v;
+}
+
+double xm_wall_ms()
+{
     PtyShell::Options o;
     o.fast = false;
     PtyShell sh(o);
@@ -148,9 +158,36 @@ void xm()
     sh.send("\r");
     sh.wait_for("[bank4]", 20000);
     sh.wait_prompt(20000);
-    const double ms = ms_since(t0);
-    g_rows.push_back({"`xm 0x60` wall time (floor 1290 ms)", fmt("%.0f ms", ms) + fmt(" (+%.1f %%)", (ms / 1290 - 1) * 100),
-                      "≤ +3 %"});
+    return ms_since(t0);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Three rounds of the bare pauses with the default and the minimal slack and
+// of the xm dump, interleaved; the medians are compared.
+void xm()
+{
+    const long default_slack = own_slack_ns();
+    std::vector<double> plain, tight, dump;
+    for (int round = 0; round < 3; ++round) {
+        plain.push_back(bare_pauses_ms(0));
+        tight.push_back(bare_pauses_ms(1));
+        dump.push_back(xm_wall_ms());
+    }
+    const double p = median(plain), t = median(tight), x = median(dump);
+    auto over = [](double ms) { return fmt(" (+%.1f %%)", (ms / 1290 - 1) * 100); };
+    g_rows.push_back({"1290 bare `usleep(1000)`, default timer slack (" + std::to_string(default_slack) +
+                          " ns), median of 3",
+                      fmt("%.0f ms", p) + over(p), "-"});
+    g_rows.push_back({"1290 bare `usleep(1000)`, minimal timer slack (1 ns), median of 3", fmt("%.0f ms", t) + over(t),
+                      "-"});
+    g_rows.push_back({"`xm 0x60` wall time, median of 3 (floor 1290 ms)", fmt("%.0f ms", x) + over(x), "-"});
+    g_rows.push_back({"`xm 0x60` / bare pauses, default slack", fmt("%.3f", x / p), "-"});
+    g_rows.push_back({"`xm 0x60` / bare pauses, minimal slack", fmt("%.3f", x / t), "≤ 1.02"});
 }
 
 // Widths of the reset-level phases of each pulse, from the VCD.
@@ -196,7 +233,7 @@ void pulses()
             }
         }
         g_rows.push_back({std::string(c.model) + " `" + c.cmd + "` reset level on " + c.pin,
-                          width < 0 ? "not seen" : std::to_string(width) + " µs", "100000 µs + ≤ 2000"});
+                          width < 0 ? "not seen" : std::to_string(width) + " µs", "100000 µs + ≤ 200"});
     }
 }
 

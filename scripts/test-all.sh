@@ -38,7 +38,7 @@ build() { # dir, cmake args...
 
 # The end-to-end tests that also run on the ARM build: start-up, editing,
 # history, one command of each family, status, rtcset, revkey.
-ARM_SMOKE='Harness.*:SpineDraw.*:SpineDevices.*:SpineMbinfo.*:SpineBuiltins.*:HistoryWalk.*:Completion.*:Chips/ChipsRegPeek.*:Chips/ChipsI2c.*:Chips/ChipsNvp.*:BoardLamps.*:BoardSounder.*:BoardReset.*:DiagStatus.*:DiagDdrSize.*:Clock/RtcSet.*:ClockTime.*:Panel/PanelFrame.*:Panel/PanelWord.*:Time32.*'
+ARM_SMOKE='Harness.*:SpineDraw.*:SpineDevices.*:SpineMbinfo.*:SpineBuiltins.*:HistoryWalk.*:Completion.*:Chips/ChipsRegPeek.*:Chips/ChipsI2c.*:Chips/ChipsNvp.*:BoardLamps.*:BoardSounder.*:BoardReset.*:DiagStatus.*:DiagDdrSize.*:Clock/RtcSet.*:Berlin/ClockSummerTime.*:ClockTime.*:Panel/PanelFrame.*:Panel/PanelWord.*:Time32.*'
 # (the one-write check runs the host binary under strace, so it stays on the host)
 ARM_SMOKE+='-SpineDraw.EachRedrawIsOneWrite'
 

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "console_seq.h"
 #include "qn_shell.h"
 
 int gfd_qn = 0;
@@ -14,7 +15,7 @@ int gfd_tw = 0;
 int gfd_panel = 0;
 MB_INFO_E gb_hardInfo;
 
-const sub_fun_t sub_fun[] = {
+constexpr sub_fun_t sub_fun[] = {
     {"mbinfo", print_hwinfo, "get HwInfomation\t:mbinfo"},
     {"hr", hs3515_rd, "hs3520D read\t\t:hr addr"},
     {"hw", hs3515_wr, "hs3520D write\t\t:hw addr data"},
@@ -40,6 +41,59 @@ const sub_fun_t sub_fun[] = {
     {NULL, NULL, NULL},
 };
 static_assert(sizeof(sub_fun) / sizeof(sub_fun[0]) == 23, "22 commands and the terminating row");
+static_assert(help_len(sub_fun) < DRAW_BUF_SIZE, "the help listing fits the shell's drawing buffer");
+
+namespace {
+
+// The console's count of waiting bytes is asked the same way as a driver
+// request: the terminal driver puts it, an int, into w0.
+constexpr uint32_t CONSOLE_PENDING = FIONREAD;
+const int console_fd = STDIN_FILENO;
+
+// The node each request goes to.
+struct route_t {
+    uint32_t code;
+    const int *node;
+};
+
+const route_t ROUTES[] = {
+    {QN_REG_ACCESS, &gfd_qn},  {QN_GET_MBINFO, &gfd_qn},  {QN_BUZZER, &gfd_qn},
+    {I2C_REG_READ, &gfd_tw},   {I2C_REG_WRITE, &gfd_tw},  {CONSOLE_PENDING, &console_fd},
+};
+
+const int *node_for(uint32_t code)
+{
+    for (size_t i = 0; i < sizeof(ROUTES) / sizeof(ROUTES[0]); ++i)
+        if (ROUTES[i].code == code)
+            return ROUTES[i].node;
+    return NULL;
+}
+
+} // namespace
+
+// The RTC is set apart (see rtc_set_time): its request carries the 36-byte
+// struct rtc_time, not this block, on a node opened for the one command.
+int add_func(uint32_t code, qn_req_t *req, const qn_req_t &words, const char *err)
+{
+    memset(req, 0, sizeof(*req));
+    *req = words;
+    const int *node = node_for(code);
+    const int ret = (node != NULL && ioctl(*node, code, req) >= 0) ? 0 : -1;
+    if (ret < 0 && err != NULL)
+        puts(err);
+    return ret;
+}
+
+int console_pending()
+{
+    static_assert(sizeof(int) <= sizeof(uint32_t), "the count fits w0");
+    qn_req_t req;
+    if (add_func(CONSOLE_PENDING, &req, qn_req_t{0, 0, 0, 0, 0}, NULL) < 0)
+        return 0;
+    int n;
+    memcpy(&n, &req.w0, sizeof(n));
+    return n > 0 ? n : 0;
+}
 
 int is_file_exist(const char *file_path)
 {
@@ -90,38 +144,24 @@ int close_dev()
 uint32_t reg_read(uint32_t addr)
 {
     qn_req_t req;
-    memset(&req, 0, sizeof(req));
-    req.w0 = REG_ACCESS_READ;
-    req.w1 = addr;
-    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0) {
-        puts("hs3515_rd error!");
+    if (add_func(QN_REG_ACCESS, &req, qn_req_t{REG_ACCESS_READ, addr, 0, 0, 0}, "hs3515_rd error!") < 0)
         return 0xFFFFFFFFu;
-    }
     return req.w0;
 }
 
 void reg_write(uint32_t addr, uint32_t val)
 {
     qn_req_t req;
-    memset(&req, 0, sizeof(req));
-    req.w0 = REG_ACCESS_WRITE;
-    req.w1 = addr;
-    req.w2 = val;
-    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0)
-        puts("hs3515_wr error!");
+    add_func(QN_REG_ACCESS, &req, qn_req_t{REG_ACCESS_WRITE, addr, val, 0, 0}, "hs3515_wr error!");
 }
 
+// A failed identity request leaves the record zero: a model no table lists.
 void get_mbinfo()
 {
     memset(&gb_hardInfo, 0, sizeof(gb_hardInfo));
     qn_req_t req;
-    memset(&req, 0, sizeof(req));
-    if (ioctl(gfd_qn, QN_GET_MBINFO, &req) < 0) {
-        gb_hardInfo.hardware_type = 0;
-        gb_hardInfo.gp_id = 0;
-        puts("lib_alarm@alarm_in: QN_ALM_IN error");
+    if (add_func(QN_GET_MBINFO, &req, qn_req_t{0, 0, 0, 0, 0}, "lib_alarm@alarm_in: QN_ALM_IN error") < 0)
         return;
-    }
     gb_hardInfo.hardware_type = req.w0;
     gb_hardInfo.gp_id = req.w1;
     gb_hardInfo.mb_version = req.w2;
@@ -147,7 +187,7 @@ void print_hwinfo(int argc, char **argv)
         return;
     memset(gb_hardInfo.mb_name, 0, sizeof(gb_hardInfo.mb_name));
     strncpy(gb_hardInfo.mb_name, model_name(gb_hardInfo.hardware_type), sizeof(gb_hardInfo.mb_name) - 1);
-    printf("\033[0;32;32mhardware=%s, custom=%d, mb_version=%d", gb_hardInfo.mb_name, (int)gb_hardInfo.gp_id,
+    printf(SEQ_GREEN "hardware=%s, custom=%d, mb_version=%d", gb_hardInfo.mb_name, (int)gb_hardInfo.gp_id,
            (int)gb_hardInfo.mb_version);
-    puts("\033[m  ");
+    puts(SEQ_NORMAL "  ");
 }

@@ -40,8 +40,4 @@ int on_off_word(const char *w);
 
 } // namespace board
 
-#define RED "\033[0;32;31m"
-#define GREEN "\033[0;32;32m"
-#define NORMAL "\033[m"
-
 #endif

@@ -1,40 +1,16 @@
 // Board outputs: lamps, alarm output, sounder, camera power and reset lines.
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "add_func.h"
 #include "board.h"
+#include "console_seq.h"
 #include "gpio.h"
 #include "parse_cmd.h"
 
 using gpio::pin_addr;
 using gpio::pin_t;
-
-namespace gpio {
-
-void pin_write(pin_t p, int level)
-{
-    if (valid(p))
-        reg_write(pin_addr(p), level_value(p, level));
-}
-
-uint32_t bank_read(uint32_t bank)
-{
-    return reg_read(bank_addr(bank));
-}
-
-} // namespace gpio
-
-int board::on_off_word(const char *w)
-{
-    if (strncmp(w, "on", 2) == 0)
-        return 1;
-    if (strncmp(w, "off", 3) == 0)
-        return 0;
-    return -1;
-}
 
 namespace {
 
@@ -49,21 +25,21 @@ struct lamp_t {
 };
 
 constexpr lamp_t KD3454_LAMPS[] = {
-    {{0, 5}, RED "Light on RecLED(P0.5) level=0", GREEN "Light off RecLED(P0.5) level=1", false},
-    {{8, 0}, RED "Light on DoorLED(P8.0) level=0", GREEN "Light off DoorLED(P8.0) level=1", false},
+    {{0, 5}, SEQ_RED "Light on RecLED(P0.5) level=0", SEQ_GREEN "Light off RecLED(P0.5) level=1", false},
+    {{8, 0}, SEQ_RED "Light on DoorLED(P8.0) level=0", SEQ_GREEN "Light off DoorLED(P8.0) level=1", false},
 };
 constexpr lamp_t KD3252_LAMPS[] = {
-    {{0, 1}, RED "RUN LED1(P0.1) light on!", GREEN "RUN LED1(P0.1) light off!", false},
-    {{1, 3}, RED "RUN LED2(P1.3) light on value=", GREEN "RUN LED2(P1.3) light off value=", true},
+    {{0, 1}, SEQ_RED "RUN LED1(P0.1) light on!", SEQ_GREEN "RUN LED1(P0.1) light off!", false},
+    {{1, 3}, SEQ_RED "RUN LED2(P1.3) light on value=", SEQ_GREEN "RUN LED2(P1.3) light off value=", true},
 };
 constexpr lamp_t KD3353_LAMPS[] = {
-    {{2, 4}, RED "Light on RecLED(P2.4) level=0", GREEN "Light off RecLED(P2.4) level=1", false},
-    {{2, 3}, RED "Light on 3GLED(P2.3) level=0", GREEN "Light off 3GLED(P2.3) level=1", false},
-    {{2, 7}, RED "Light on WifiLED(P2.7) level=0", GREEN "Light off WifiLED(P2.7) level=1", false},
+    {{2, 4}, SEQ_RED "Light on RecLED(P2.4) level=0", SEQ_GREEN "Light off RecLED(P2.4) level=1", false},
+    {{2, 3}, SEQ_RED "Light on 3GLED(P2.3) level=0", SEQ_GREEN "Light off 3GLED(P2.3) level=1", false},
+    {{2, 7}, SEQ_RED "Light on WifiLED(P2.7) level=0", SEQ_GREEN "Light off WifiLED(P2.7) level=1", false},
 };
 constexpr lamp_t KD3555_LAMPS[] = {
-    {{2, 4}, RED "Light on RecLED(P2.4) level=0", GREEN "Light off RecLED(P2.4) level=1", false},
-    {{2, 5}, RED "Light on AlarmLED(P2.5) level=0", GREEN "Light off AlarmLED(P2.5) level=1", false},
+    {{2, 4}, SEQ_RED "Light on RecLED(P2.4) level=0", SEQ_GREEN "Light off RecLED(P2.4) level=1", false},
+    {{2, 5}, SEQ_RED "Light on AlarmLED(P2.5) level=0", SEQ_GREEN "Light off AlarmLED(P2.5) level=1", false},
 };
 
 static_assert(pin_addr(KD3454_LAMPS[0].pin) == 0x20150080u && pin_addr(KD3454_LAMPS[1].pin) == 0x201D0004u,
@@ -91,10 +67,10 @@ struct buzzer_line_t {
 };
 
 constexpr buzzer_line_t BUZZER_LINES[] = {
-    {HARDWARE_TYPE_KD3454, NORMAL "Pin: GPIO8_4 level=", false},
-    {HARDWARE_TYPE_KD3555, NORMAL "Pin: GPIO8_4 PWM Buzzer", true},
+    {HARDWARE_TYPE_KD3454, SEQ_NORMAL "Pin: GPIO8_4 level=", false},
+    {HARDWARE_TYPE_KD3555, SEQ_NORMAL "Pin: GPIO8_4 PWM Buzzer", true},
 };
-constexpr buzzer_line_t BUZZER_OTHER = {0, NORMAL "Pin: GPIO8_2 level=", false};
+constexpr buzzer_line_t BUZZER_OTHER = {0, SEQ_NORMAL "Pin: GPIO8_2 level=", false};
 
 // ------------------------------------------------------------- alarm
 constexpr uint32_t ALARM_MODEL = HARDWARE_TYPE_KD3555;
@@ -109,9 +85,9 @@ struct campw_t {
 };
 
 constexpr campw_t CAMPW[] = {
-    {HARDWARE_TYPE_KD3454, {6, 3}, NORMAL "HUB_PW:GPIO6_3  level="},
-    {HARDWARE_TYPE_KD3353, {1, 4}, NORMAL "HUB_PW:GPIO1_4  level="},
-    {HARDWARE_TYPE_KD3555, {1, 4}, NORMAL "HUB_PW:GPIO1_4  level="},
+    {HARDWARE_TYPE_KD3454, {6, 3}, SEQ_NORMAL "HUB_PW:GPIO6_3  level="},
+    {HARDWARE_TYPE_KD3353, {1, 4}, SEQ_NORMAL "HUB_PW:GPIO1_4  level="},
+    {HARDWARE_TYPE_KD3555, {1, 4}, SEQ_NORMAL "HUB_PW:GPIO1_4  level="},
 };
 static_assert(pin_addr(CAMPW[0].pin) == 0x201B0020u && pin_addr(CAMPW[1].pin) == 0x20160040u, "camera power");
 
@@ -130,30 +106,30 @@ constexpr useconds_t EDGE_WAIT_US = 10000;
 constexpr useconds_t RESET_HOLD_US = 100000;
 
 constexpr pulse_t HUB_RESET[] = {
-    {HARDWARE_TYPE_KD3454, NORMAL "RST_Pin:GPIO6_1 ResetLevel=0", {6, 1}, 0, true},
-    {HARDWARE_TYPE_KD3252, NORMAL "RST_Pin:GPIO0_3 ResetLevel=0", {0, 3}, 0, true},
+    {HARDWARE_TYPE_KD3454, SEQ_NORMAL "RST_Pin:GPIO6_1 ResetLevel=0", {6, 1}, 0, true},
+    {HARDWARE_TYPE_KD3252, SEQ_NORMAL "RST_Pin:GPIO0_3 ResetLevel=0", {0, 3}, 0, true},
     // The line names GPIO0_3 and that is the pin the pulse drives.
-    {HARDWARE_TYPE_KD3353, NORMAL "RST_Pin:GPIO0_3 ResetLevel=1", {0, 3}, 1, true},
-    {HARDWARE_TYPE_KD3555, NORMAL "RST_Pin:GPIO0_6 ResetLevel=1", {0, 6}, 1, false},
+    {HARDWARE_TYPE_KD3353, SEQ_NORMAL "RST_Pin:GPIO0_3 ResetLevel=1", {0, 3}, 1, true},
+    {HARDWARE_TYPE_KD3555, SEQ_NORMAL "RST_Pin:GPIO0_6 ResetLevel=1", {0, 6}, 1, false},
 };
 static_assert(pin_addr(HUB_RESET[0].pin) == 0x201B0008u && pin_addr(HUB_RESET[1].pin) == 0x20150020u &&
                   pin_addr(HUB_RESET[2].pin) == 0x20150020u && pin_addr(HUB_RESET[3].pin) == 0x20150100u,
               "hub reset pins");
 
 constexpr pulse_t SD1_RESET[] = {
-    {HARDWARE_TYPE_KD3454, NORMAL "SD1_RST_Pin:GPIO6_5 ResetLevel=1", {6, 5}, 1, false},
-    {HARDWARE_TYPE_KD3555, NORMAL "SD1_RST_Pin:GPIO0_6 ResetLevel=1", {0, 6}, 1, false},
+    {HARDWARE_TYPE_KD3454, SEQ_NORMAL "SD1_RST_Pin:GPIO6_5 ResetLevel=1", {6, 5}, 1, false},
+    {HARDWARE_TYPE_KD3555, SEQ_NORMAL "SD1_RST_Pin:GPIO0_6 ResetLevel=1", {0, 6}, 1, false},
 };
-constexpr pulse_t SD1_RESET_OTHER = {0, NORMAL "SD1_RST_Pin:GPIO0_7 ResetLevel=1", {0, 7}, 1, false};
+constexpr pulse_t SD1_RESET_OTHER = {0, SEQ_NORMAL "SD1_RST_Pin:GPIO0_7 ResetLevel=1", {0, 7}, 1, false};
 static_assert(pin_addr(SD1_RESET[0].pin) == 0x201B0080u && pin_addr(SD1_RESET[1].pin) == 0x20150100u &&
                   pin_addr(SD1_RESET_OTHER.pin) == 0x20150200u,
               "sd1 reset pins");
 
 constexpr pulse_t AD_RESET[] = {
-    {HARDWARE_TYPE_KD3454, NORMAL "AD_RST:GPIO1_4 ResetLevel=0", {1, 4}, 0, false},
-    {HARDWARE_TYPE_KD3555, NORMAL "AD_RST:GPIO8_2 ResetLevel=0", {8, 2}, 0, false},
+    {HARDWARE_TYPE_KD3454, SEQ_NORMAL "AD_RST:GPIO1_4 ResetLevel=0", {1, 4}, 0, false},
+    {HARDWARE_TYPE_KD3555, SEQ_NORMAL "AD_RST:GPIO8_2 ResetLevel=0", {8, 2}, 0, false},
 };
-constexpr pulse_t AD_RESET_OTHER = {0, NORMAL "AD_RST:GPIO8_4 ResetLevel=0", {8, 4}, 0, false};
+constexpr pulse_t AD_RESET_OTHER = {0, SEQ_NORMAL "AD_RST:GPIO8_4 ResetLevel=0", {8, 4}, 0, false};
 static_assert(pin_addr(AD_RESET[0].pin) == 0x20160040u && pin_addr(AD_RESET[1].pin) == 0x201D0010u &&
                   pin_addr(AD_RESET_OTHER.pin) == 0x201D0040u,
               "ad reset pins");
@@ -200,7 +176,7 @@ void led_command(int argc, char **argv)
         else
             puts(msg);
     }
-    puts(NORMAL " ");
+    puts(SEQ_NORMAL " ");
 }
 
 void alarm_out(int argc, char **argv)
@@ -211,14 +187,14 @@ void alarm_out(int argc, char **argv)
     int level;
     if (w[0] == 'o' && w[1] == 'f') {
         level = 0;
-        puts(RED "alarm not trigger");
+        puts(SEQ_RED "alarm not trigger");
     } else if (strcmp(w, "on") == 0) {
         level = 1;
-        puts(GREEN "alarm trigger");
+        puts(SEQ_GREEN "alarm trigger");
     } else {
         return;
     }
-    printf(NORMAL "Pin:GPIO0_3  level=%d\n", level);
+    printf(SEQ_NORMAL "Pin:GPIO0_3  level=%d\n", level);
     gpio::pin_write(ALARM_PIN, level);
 }
 
@@ -229,12 +205,9 @@ void buzzer_ctrl(int argc, char **argv)
     const int state = board::on_off_word(argv[0]);
     if (state < 0)
         return;
-    puts(state ? RED "Buzzer honking" : GREEN "Buzzer no honking");
+    puts(state ? SEQ_RED "Buzzer honking" : SEQ_GREEN "Buzzer no honking");
     qn_req_t req;
-    memset(&req, 0, sizeof(req));
-    req.w0 = (uint32_t)state;
-    if (ioctl(gfd_qn, QN_BUZZER, &req) < 0)
-        puts("buzzer_ctrl error!");
+    add_func(QN_BUZZER, &req, qn_req_t{(uint32_t)state, 0, 0, 0, 0}, "buzzer_ctrl error!");
     const buzzer_line_t *row = board::for_model(BUZZER_LINES);
     if (row == NULL)
         row = &BUZZER_OTHER;
@@ -252,7 +225,7 @@ void campw_ctl(int argc, char **argv)
     const int level = board::on_off_word(argv[0]);
     if (level < 0)
         return;
-    puts(level ? RED "Open camera power" : GREEN "Close camera power");
+    puts(level ? SEQ_RED "Open camera power" : SEQ_GREEN "Close camera power");
     printf("%s%d\n", row->line, level);
     gpio::pin_write(row->pin, level);
 }
@@ -261,19 +234,19 @@ void hub_reset_ctl(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
-    reset_pulse(RED "usbhub reset control", board::for_model(HUB_RESET));
+    reset_pulse(SEQ_RED "usbhub reset control", board::for_model(HUB_RESET));
 }
 
 void sd1_reset_ctl(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
-    reset_pulse(RED "sd1 reset control", row_or(SD1_RESET, &SD1_RESET_OTHER));
+    reset_pulse(SEQ_RED "sd1 reset control", row_or(SD1_RESET, &SD1_RESET_OTHER));
 }
 
 void ad_reset_ctl(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
-    reset_pulse(RED "ad reset ctl", row_or(AD_RESET, &AD_RESET_OTHER));
+    reset_pulse(SEQ_RED "ad reset ctl", row_or(AD_RESET, &AD_RESET_OTHER));
 }

@@ -1,39 +1,37 @@
 // Register tools: SoC registers (hr, hw), plain I2C devices (ird, iwr, imrd)
 // and the NVP6114 video decoder (nrd, nwr, nmrd, xm).
-#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "add_func.h"
 #include "parse_cmd.h"
+#include "qn_shell.h"
 
 namespace {
 
-// The numbers go straight into the block from w1 on, where the request wants
-// them.
-bool parse_into(qn_req_t &req, int argc, char **argv, int n)
+// Up to four numbers, in the order they go into the block from w1 on; the
+// ones not typed for are 0.
+struct numbers_t {
+    uint32_t n[4];
+};
+
+bool parse_numbers(numbers_t &nums, int argc, char **argv, int count)
 {
-    memset(&req, 0, sizeof(req));
-    return check_args(argc, argv, &req.w1, n) == 0;
+    memset(&nums, 0, sizeof(nums));
+    return check_args(argc, argv, nums.n, count) == 0;
 }
 
-void tw_request(uint32_t code, qn_req_t &req, const char *err)
+// One request on the I2C driver: the selector in w0, `count` numbers from w1
+// on. A read prints its result after a failure too, with w0 as the driver
+// left it.
+void tw_single(int argc, char **argv, int count, uint32_t sel, uint32_t code, const char *err)
 {
-    if (ioctl(gfd_tw, code, &req) < 0)
-        puts(err);
-}
-
-// One request on the I2C driver with `n` numbers from w1 on. A read prints
-// its result after a failure too, with w0 as the driver left it.
-void tw_single(int argc, char **argv, int n, uint32_t sel, uint32_t code, const char *err)
-{
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, n))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, count))
         return;
-    req.w0 = sel;
-    tw_request(code, req, err);
+    qn_req_t req;
+    add_func(code, &req, qn_req_t{sel, a.n[0], a.n[1], a.n[2], a.n[3]}, err);
     if (code == I2C_REG_READ)
         printf("read : 0x%02X\n", req.w0);
 }
@@ -45,29 +43,23 @@ void print_reg_line(uint32_t reg, uint32_t val)
 
 } // namespace
 
-static_assert(offsetof(qn_req_t, w2) == offsetof(qn_req_t, w1) + sizeof(uint32_t) &&
-                  offsetof(qn_req_t, w4) == offsetof(qn_req_t, w1) + 3 * sizeof(uint32_t),
-              "numbers are parsed into consecutive words");
-
 void hs3515_rd(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 1))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, 1))
         return;
-    req.w0 = REG_ACCESS_READ;
-    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0)
-        puts("hs3515_rd error!");
+    qn_req_t req;
+    add_func(QN_REG_ACCESS, &req, qn_req_t{REG_ACCESS_READ, a.n[0], 0, 0, 0}, "hs3515_rd error!");
     printf("read : 0x%08X\n", req.w0);
 }
 
 void hs3515_wr(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 2))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, 2))
         return;
-    req.w0 = REG_ACCESS_WRITE;
-    if (ioctl(gfd_qn, QN_REG_ACCESS, &req) < 0)
-        puts("hs3515_wr error!");
+    qn_req_t req;
+    add_func(QN_REG_ACCESS, &req, qn_req_t{REG_ACCESS_WRITE, a.n[0], a.n[1], 0, 0}, "hs3515_wr error!");
 }
 
 void i2c_rd(int argc, char **argv)
@@ -80,17 +72,19 @@ void i2c_wr(int argc, char **argv)
     tw_single(argc, argv, 3, I2C_SEL_PLAIN, I2C_REG_WRITE, "i2c_wr error!");
 }
 
+// The count stays in w3 of every read, where it was parsed. A key on the
+// console stops the listing between two reads.
 void i2c_mrd(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 3))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, 3))
         return;
-    const uint32_t dev = req.w1, first = req.w2, count = req.w3;
+    const uint32_t dev = a.n[0], first = a.n[1], count = a.n[2];
     for (uint32_t i = 0; i < count; ++i) {
-        req.w0 = I2C_SEL_PLAIN;
-        req.w1 = dev;
-        req.w2 = first + i;
-        tw_request(I2C_REG_READ, req, "i2c_mrd error!");
+        if (i > 0 && listing_stopped())
+            return;
+        qn_req_t req;
+        add_func(I2C_REG_READ, &req, qn_req_t{I2C_SEL_PLAIN, dev, first + i, count, 0}, "i2c_mrd error!");
         print_reg_line(first + i, req.w0);
     }
 }
@@ -105,53 +99,48 @@ void nvp6114_wr(int argc, char **argv)
     tw_single(argc, argv, 4, I2C_SEL_NVP, I2C_REG_WRITE, "tw286x_wr error!");
 }
 
+// Bank and first register are used by their low 8 bits; the count stays in
+// w4 of every read. A key on the console stops the listing between two reads.
 void nvp6114_mrd(int argc, char **argv)
 {
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 4))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, 4))
         return;
-    const uint32_t bank = req.w2 & 0xFFu, first = req.w3 & 0xFFu, count = req.w4;
+    const uint32_t chip = a.n[0], bank = a.n[1] & 0xFFu, first = a.n[2] & 0xFFu, count = a.n[3];
     for (uint32_t i = 0; i < count; ++i) {
-        req.w0 = I2C_SEL_NVP;
-        req.w2 = bank;
-        req.w3 = first + i;
-        tw_request(I2C_REG_READ, req, "tw286x_mrd error!");
+        if (i > 0 && listing_stopped())
+            return;
+        qn_req_t req;
+        add_func(I2C_REG_READ, &req, qn_req_t{I2C_SEL_NVP, chip, bank, first + i, count}, "tw286x_mrd error!");
         print_reg_line(first + i, req.w0);
     }
 }
 
 // Dumps banks 0 to 4 of one decoder, switching banks through its register
-// 0xFF on the plain I2C path. The bus is paced with 1 ms pauses; register 0xFF
-// is left at bank 4.
+// 0xFF on the plain I2C path; the bank number stays in w3 of the reads that
+// follow its switch. The bus is paced with 1 ms pauses; register 0xFF is left
+// at bank 4. A key on the console stops the dump between two reads.
 void nvp6114_mrd_xm(int argc, char **argv)
 {
     constexpr uint32_t BANK_REG = 0xFF;
     constexpr useconds_t PAUSE_US = 1000;
-    qn_req_t req;
-    if (!parse_into(req, argc, argv, 1))
+    numbers_t a;
+    if (!parse_numbers(a, argc, argv, 1))
         return;
-    const uint32_t chip = req.w1 & 0xFFu;
+    const uint32_t chip = a.n[0] & 0xFFu;
     printf("chip=0x%02x\n", chip);
+    qn_req_t req;
     for (uint32_t bank = 0; bank <= 4; ++bank) {
-        memset(&req, 0, sizeof(req));
-        req.w0 = I2C_SEL_PLAIN;
-        req.w1 = chip;
-        req.w2 = BANK_REG;
-        req.w3 = bank;
-        tw_request(I2C_REG_WRITE, req, "i2c_wr error!");
+        if (bank > 0 && listing_stopped())
+            return;
+        add_func(I2C_REG_WRITE, &req, qn_req_t{I2C_SEL_PLAIN, chip, BANK_REG, bank, 0}, "i2c_wr error!");
         usleep(PAUSE_US);
-
-        req.w0 = I2C_SEL_PLAIN;
-        req.w1 = chip;
-        req.w2 = BANK_REG;
-        tw_request(I2C_REG_READ, req, "i2c_mrd error!");
+        add_func(I2C_REG_READ, &req, qn_req_t{I2C_SEL_PLAIN, chip, BANK_REG, bank, 0}, "i2c_mrd error!");
         printf("[bank%d]\n", (int)req.w0);
-
         for (uint32_t reg = 0; reg <= 0xFF; ++reg) {
-            req.w0 = I2C_SEL_PLAIN;
-            req.w1 = chip;
-            req.w2 = reg;
-            tw_request(I2C_REG_READ, req, "i2c_mrd error!");
+            if (listing_stopped())
+                return;
+            add_func(I2C_REG_READ, &req, qn_req_t{I2C_SEL_PLAIN, chip, reg, bank, 0}, "i2c_mrd error!");
             print_reg_line(reg, req.w0);
             usleep(PAUSE_US);
         }

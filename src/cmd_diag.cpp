@@ -4,6 +4,7 @@
 
 #include "add_func.h"
 #include "board.h"
+#include "console_seq.h"
 #include "gpio.h"
 
 // GBK texts of the status report.
@@ -123,10 +124,10 @@ void get_io_state(int argc, char **argv)
             copy_text(io.alias, sizeof(io.alias), io.val ? row.alias_hi : row.alias_lo);
         }
     }
-    printf("===%s GpioDevice status====\n" GREEN, gb_hardInfo.mb_name);
+    printf("===%s GpioDevice status====\n" SEQ_GREEN, gb_hardInfo.mb_name);
     for (int i = 0; i < dev_io_num; ++i)
         printf("%s \t\tval=%d\t%s\n", stio[i].name, stio[i].val, stio[i].alias);
-    puts(NORMAL " ");
+    puts(SEQ_NORMAL " ");
 }
 
 namespace {
@@ -151,6 +152,6 @@ void get_ddrsize(int argc, char **argv)
     const uint32_t row_num = ROW_BITS[(geometry >> 4) & 0x7u];
     const uint32_t bits = BUS_BITS[(width >> 4) & 0x3u];
     const uint32_t ddr_size = bits << (row_num + col_num);
-    printf(GREEN "ddr_size:%dMB 0x%x\n", (int)(ddr_size >> 20), ddr_size);
-    puts(NORMAL " ");
+    printf(SEQ_GREEN "ddr_size:%dMB 0x%x\n", (int)(ddr_size >> 20), ddr_size);
+    puts(SEQ_NORMAL " ");
 }

@@ -18,7 +18,15 @@ constexpr unsigned char FRAME_START = 0xFD;
 constexpr unsigned char FRAME_ESCAPE = 0xFC;
 constexpr useconds_t IDLE_US = 200000;
 
-bool monitor_started = false; // keyThread holds a thread not yet joined
+// The monitor as the shell sees it; only the shell thread reads or changes
+// it. rev_enable is the run flag the monitor thread itself tests, set in the
+// running state alone.
+enum monitor_state_t {
+    MONITOR_STOPPED,  // no monitor thread
+    MONITOR_RUNNING,  // keyThread polls the panel
+    MONITOR_STOPPING, // keyThread was told to stop and is not yet joined
+};
+monitor_state_t monitor = MONITOR_STOPPED;
 
 bool running()
 {
@@ -65,20 +73,44 @@ void *key_Fxn(void *)
     return NULL;
 }
 
-// Leaving the shell: a running monitor is told to stop and waited for (at
-// most one idle pause) before the panel node is closed under it.
-void stop_key_monitor()
+namespace {
+
+// A monitor told to stop may still be finishing its last pass (at most one
+// idle pause): wait for it, so that never two monitors read the panel and the
+// node is never closed under one.
+void join_monitor()
 {
     set_running(0);
-    if (monitor_started) {
+    if (monitor != MONITOR_STOPPED)
         pthread_join(keyThread, NULL);
-        monitor_started = false;
+    monitor = MONITOR_STOPPED;
+}
+
+void start_monitor()
+{
+    if (monitor == MONITOR_STOPPING)
+        join_monitor();
+    set_running(1);
+    const int err = pthread_create(&keyThread, NULL, key_Fxn, NULL);
+    if (err != 0) {
+        set_running(0);
+        errno = err;
+        perror("pthread_create vdec");
+        return;
     }
+    monitor = MONITOR_RUNNING;
+}
+
+} // namespace
+
+// Leaving the shell: a running monitor is told to stop and waited for.
+void stop_key_monitor()
+{
+    join_monitor();
 }
 
 void read_panel(int argc, char **argv)
 {
-    static int recvst = 1;
     if (argc < 1) {
         puts("usage: revkey {on|off}");
         return;
@@ -90,7 +122,8 @@ void read_panel(int argc, char **argv)
     }
     if (!on) {
         set_running(0);
-        recvst = 1;
+        if (monitor == MONITOR_RUNNING)
+            monitor = MONITOR_STOPPING;
         return;
     }
     // Without a panel node there is nothing to read; descriptor 0 is the
@@ -99,23 +132,8 @@ void read_panel(int argc, char **argv)
         puts("revkey: no panel device (" QN_DEV_PANEL ")");
         return;
     }
-    if (recvst) {
-        // A monitor told to stop may still be finishing its last pass: let it
-        // end first, so that never two monitors read the panel.
-        if (monitor_started) {
-            pthread_join(keyThread, NULL);
-            monitor_started = false;
-        }
-        set_running(1);
-        const int err = pthread_create(&keyThread, NULL, key_Fxn, NULL);
-        if (err != 0) {
-            errno = err;
-            perror("pthread_create vdec");
-            return;
-        }
-        monitor_started = true;
-        recvst = 0;
-    }
-    set_running(1);
-    puts("read key from panel");
+    if (monitor != MONITOR_RUNNING)
+        start_monitor();
+    if (monitor == MONITOR_RUNNING)
+        puts("read key from panel");
 }

@@ -71,52 +71,73 @@ int check_args(int argc, char **argv, uint32_t *out, int len)
     return 0;
 }
 
-int parse_line(char *cmd_buf, const sub_fun_t *table)
-{
-    size_t len = strlen(cmd_buf);
-    if (len < 1) {
-        printf("\n\r");
-        return -1;
-    }
-    for (size_t i = 0; i < len; ++i)
-        if (cmd_buf[i] >= 'A' && cmd_buf[i] <= 'Z')
-            cmd_buf[i] = (char)(cmd_buf[i] + 0x20);
+namespace {
 
-    char *p = cmd_buf;
+void lower_case(char *s)
+{
+    for (; *s; ++s)
+        if (*s >= 'A' && *s <= 'Z')
+            *s = (char)(*s + 0x20);
+}
+
+char *skip_seps(char *p)
+{
     while (*p && is_sep(*p))
         ++p;
-    if (*p == '\0')
-        return 0;
+    return p;
+}
 
-    char *word = p;
+// Runs to the end of the word at p and ends it there (a zero over the
+// separator); returns where scanning goes on.
+char *end_word(char *p)
+{
     while (*p && !is_sep(*p))
         ++p;
     if (*p)
         *p++ = '\0';
+    return p;
+}
 
-    char *argv[MAX_ARGS];
+// At most MAX_ARGS words; text after the last is not looked at.
+int split_args(char *p, char **argv)
+{
     int argc = 0;
-    while (argc < MAX_ARGS) {
-        while (*p && is_sep(*p))
-            ++p;
-        if (*p == '\0')
-            break;
-        argv[argc] = p;
-        while (*p && !is_sep(*p))
-            ++p;
-        if (*p)
-            *p++ = '\0';
-        ++argc;
+    while (argc < MAX_ARGS && *(p = skip_seps(p)) != '\0') {
+        argv[argc++] = p;
+        p = end_word(p);
     }
+    return argc;
+}
 
-    for (const sub_fun_t *row = table; row->name; ++row) {
-        if (strcmp(row->name, word) == 0) {
-            putchar('\n');
-            row->exe(argc, argv);
-            return 0;
-        }
+const sub_fun_t *find_row(const sub_fun_t *table, const char *word)
+{
+    for (const sub_fun_t *row = table; row->name; ++row)
+        if (strcmp(row->name, word) == 0)
+            return row;
+    return NULL;
+}
+
+} // namespace
+
+int parse_line(char *cmd_buf, const sub_fun_t *table)
+{
+    if (cmd_buf[0] == '\0') {
+        printf("\n\r");
+        return -1;
     }
-    printf("\nunsupport cmd! cmd = %s\n", word);
+    lower_case(cmd_buf);
+    char *word = skip_seps(cmd_buf);
+    if (*word == '\0')
+        return 0;
+    char *argv[MAX_ARGS];
+    const int argc = split_args(end_word(word), argv);
+    const sub_fun_t *row = find_row(table, word);
+    if (row == NULL) {
+        printf("\nunsupport cmd! cmd = %s\n", word);
+        return 0;
+    }
+    putchar('\n');
+    row->exe(argc, argv);
     return 0;
 }
 

@@ -7,10 +7,12 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "add_func.h"
+#include "console_seq.h"
 #include "parse_cmd.h"
 
 const char usr[11] = "quenta $: ";
@@ -21,6 +23,7 @@ namespace {
 struct termios old_terminal;
 struct termios new_terminal;
 volatile sig_atomic_t terminal_saved = 0;
+bool console_is_terminal = false; // its settings could be read at start-up
 bool console_closed = false;
 
 constexpr int USR_LEN = 10;
@@ -29,7 +32,7 @@ static_assert(sizeof(usr) == USR_LEN + 1, "prompt length");
 // Everything the shell draws is collected here and sent with one write, so a
 // redraw never flickers and never interleaves with the key monitor's lines.
 struct draw_buf {
-    char b[4096];
+    char b[DRAW_BUF_SIZE];
     size_t n = 0;
 };
 
@@ -73,18 +76,38 @@ void err_text(const char *s)
 
 void echo_into(draw_buf &d, const char *cmd)
 {
-    put(d, "\033[?25l\r\033[%dC\033[K%s\r\033[%dC\033[?25h", USR_LEN, cmd, cursor_x);
+    put(d, SEQ_HIDE_CURSOR "\r" SEQ_RIGHT_FMT SEQ_ERASE_TO_EOL "%s\r" SEQ_RIGHT_FMT SEQ_SHOW_CURSOR, USR_LEN, cmd,
+        cursor_x);
 }
 
-// SIGTERM and SIGHUP: give the console its settings back, then end the way
-// the signal would have ended the process.
+// A signal that would end the process: give the console its settings back,
+// then end the way the signal would have ended it. Only async-signal-safe
+// calls. The signal stays blocked while this runs, so the one raised here is
+// delivered, with its default action, as the handler returns; a fault
+// (SIGBUS, SIGFPE) that comes back from the same instruction meets the
+// default action too.
 void leave_on_signal(int sig)
 {
+    const int saved = errno;
     if (terminal_saved)
         tcsetattr(STDIN_FILENO, TCSANOW, &old_terminal);
     signal(sig, SIG_DFL);
     raise(sig);
+    errno = saved;
 }
+
+// The signals whose default action ends the process and that the shell does
+// not ignore (SIGKILL cannot be caught); the real-time signals follow them.
+const int LEAVING_SIGNALS[] = {
+    SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2,   SIGALRM, SIGPIPE, SIGABRT, SIGBUS, SIGFPE,
+    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
 
 } // namespace
 
@@ -237,10 +260,10 @@ int cmd_echo(char *cmd)
 int usr_echo()
 {
     draw_buf d;
-    put_text(d, "\033[?25l\r");
+    put_text(d, SEQ_HIDE_CURSOR "\r");
     if (cursor_x > USR_LEN)
         put_text(d, "\n");
-    put(d, "\033[100D\033[K\r%s\033[?25h", usr);
+    put(d, SEQ_LEFT_100 SEQ_ERASE_TO_EOL "\r%s" SEQ_SHOW_CURSOR, usr);
     flush_err(d);
     cursor_x = USR_LEN;
     return 0;
@@ -250,10 +273,15 @@ int usr_echo()
 // blank; several are listed in table order; none does nothing.
 int cmd_fix(char *cmd)
 {
+    return complete_line(cmd, sub_fun);
+}
+
+int complete_line(char *cmd, const sub_fun_t *table)
+{
     const size_t len = strlen(cmd);
     int matches = 0;
     const sub_fun_t *last = NULL;
-    for (const sub_fun_t *row = sub_fun; row->name && matches < 2; ++row) {
+    for (const sub_fun_t *row = table; row->name && matches < 2; ++row) {
         if (strncmp(cmd, row->name, len) == 0) {
             ++matches;
             last = row;
@@ -267,7 +295,7 @@ int cmd_fix(char *cmd)
     } else if (matches > 1) {
         draw_buf d;
         put_text(d, "\n\r");
-        for (const sub_fun_t *row = sub_fun; row->name; ++row)
+        for (const sub_fun_t *row = table; row->name; ++row)
             if (strncmp(cmd, row->name, len) == 0)
                 put(d, "%s\t", row->name);
         put(d, "\n\r%s", usr);
@@ -328,13 +356,32 @@ void deal_signal()
     signal(SIGTSTP, SIG_IGN);
     signal(SIGSEGV, SIG_IGN);
     signal(SIGILL, SIG_IGN);
-    signal(SIGTERM, leave_on_signal);
-    signal(SIGHUP, leave_on_signal);
+    for (size_t i = 0; i < sizeof(LEAVING_SIGNALS) / sizeof(LEAVING_SIGNALS[0]); ++i)
+        signal(LEAVING_SIGNALS[i], leave_on_signal);
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        signal(sig, leave_on_signal);
+#endif
+}
+
+// Every pause of the shell is a usleep on its own thread; the kernel may wake
+// a sleeper up to the timer slack late (50 us by default), on top of its own
+// latency. The smallest slack keeps the pauses as close to their length as
+// the kernel allows; they never get shorter. Kernels before 2.6.28 refuse the
+// request, and the shell then keeps the default.
+void tighten_timer_slack()
+{
+#ifndef PR_SET_TIMERSLACK
+#define PR_SET_TIMERSLACK 29
+#endif
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
+        // Nothing to report: the pauses are only a little later.
+    }
 }
 
 void init_new_terminal()
 {
-    tcgetattr(STDIN_FILENO, &old_terminal);
+    console_is_terminal = tcgetattr(STDIN_FILENO, &old_terminal) == 0;
     terminal_saved = 1;
     new_terminal = old_terminal;
     new_terminal.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
@@ -348,9 +395,32 @@ void restore_old_terminal()
     tcsetattr(STDIN_FILENO, TCSANOW, &old_terminal);
 }
 
+// No key is read unless the console says one is waiting; a console that is
+// no terminal (a script on a pipe) or has ended never stops a listing. The
+// waiting bytes, the key and whatever came with it, are read and dropped.
+bool listing_stopped()
+{
+    if (!console_is_terminal || console_closed)
+        return false;
+    int n = console_pending();
+    if (n <= 0)
+        return false;
+    unsigned char drop[16];
+    while (n > 0) {
+        const ssize_t r = read(STDIN_FILENO, drop, (size_t)n < sizeof(drop) ? (size_t)n : sizeof(drop));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        n -= (int)r;
+    }
+    puts("listing stopped by a key");
+    return true;
+}
+
 int clear_shell()
 {
-    err_text("\033[2J\033[1;1H");
+    err_text(SEQ_CLEAR_SCREEN SEQ_CURSOR_HOME);
     return 0;
 }
 
@@ -368,11 +438,11 @@ namespace {
 void print_help()
 {
     draw_buf d;
-    put_text(d, "\n\r");
+    // It fits the buffer: the table is checked where it is defined.
+    put_text(d, HELP_HEAD);
     for (const sub_fun_t *row = sub_fun; row->name; ++row)
-        put(d, "%s\r\t\t: %s\t\t\n", row->name, row->help);
-    put_text(d, "\nexit or q\t: quit qn_shell");
-    put_text(d, "\nhelp or ?\t: help\n");
+        put(d, HELP_ROW_FMT, row->name, row->help);
+    put_text(d, HELP_TAIL);
     flush_err(d);
 }
 

@@ -1,4 +1,4 @@
-// Start-up: signals, raw console, devices, then the shell loop.
+// Start-up: timer slack, signals, raw console, devices, then the shell loop.
 #include "add_func.h"
 #include "qn_shell.h"
 
@@ -6,6 +6,7 @@ int main(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
+    tighten_timer_slack();
     deal_signal();
     init_new_terminal();
     int ret = open_dev();

@@ -67,7 +67,7 @@ class Panel : public ::testing::Test {
     std::string out = take();
     for (char c : text) {
       sh_->send(std::string(1, c));
-      sh_->wait_for("\x1b[?25h");
+      sh_->wait_for(SEQ_SHOW_CURSOR);
       out += take();
     }
     return out;

@@ -37,7 +37,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const unsigned kSeed = 0x51A4C0DEu;
-const std::string kShow = "\x1b[?25h";  // the end of every redraw
+const std::string kShow = SEQ_SHOW_CURSOR;  // the end of every redraw
 using qntest::kDown;
 using qntest::kHome;
 

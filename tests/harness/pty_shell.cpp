@@ -34,7 +34,7 @@ int ms_left(Clock::time_point deadline) {
   return d < 0 ? 0 : static_cast<int>(d);
 }
 
-const char kPrompt[] = "quenta $: \x1b[?25h";
+const char kPrompt[] = "quenta $: " SEQ_SHOW_CURSOR;
 
 struct termios cooked(bool onlcr) {
   struct termios t;
@@ -106,11 +106,12 @@ std::string esc(const std::string& s) {
 }
 
 std::string prompt_draw(bool newline) {
-  return std::string("\x1b[?25l\r") + (newline ? "\n" : "") + "\x1b[100D\x1b[K\r" + kPrompt;
+  return std::string(SEQ_HIDE_CURSOR "\r") + (newline ? "\n" : "") + SEQ_LEFT_100 SEQ_ERASE_TO_EOL "\r" + kPrompt;
 }
 
 std::string redraw(const std::string& text, int cursor_col) {
-  return "\x1b[?25l\r\x1b[10C\x1b[K" + text + "\r\x1b[" + std::to_string(cursor_col) + "C\x1b[?25h";
+  return SEQ_HIDE_CURSOR "\r" SEQ_CSI "10" SEQ_RIGHT_END SEQ_ERASE_TO_EOL + text + "\r" SEQ_CSI +
+         std::to_string(cursor_col) + SEQ_RIGHT_END SEQ_SHOW_CURSOR;
 }
 
 std::vector<Event> events(const std::vector<std::string>& trace) {
@@ -497,7 +498,7 @@ std::string PtyShell::key(const std::string& bytes, bool expect_redraw) {
   take();
   send(bytes);
   if (expect_redraw)
-    wait_for("\x1b[?25h");
+    wait_for(SEQ_SHOW_CURSOR);
   else
     settle(150);
   return take();

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "console_seq.h"
+
 namespace qntest {
 
 // Render control bytes visibly for assertion messages (\e, \r, \n, \t, \xHH).
@@ -42,8 +44,8 @@ std::vector<Ioctl> ioctls(const std::vector<std::string>& trace);
 std::vector<long long> usleeps(const std::vector<std::string>& trace);
 
 // Colours and screen control as the shell prints them.
-inline const std::string kRed = "\x1b[0;32;31m", kGreen = "\x1b[0;32;32m", kNorm = "\x1b[m";
-inline const std::string kClear = "\x1b[2J\x1b[1;1H";
+inline const std::string kRed = SEQ_RED, kGreen = SEQ_GREEN, kNorm = SEQ_NORMAL;
+inline const std::string kClear = SEQ_CLEAR_SCREEN SEQ_CURSOR_HOME;
 // Editing keys as the terminal sends them.
 inline const std::string kUp = "\x1b[A", kDown = "\x1b[B", kRight = "\x1b[C", kLeft = "\x1b[D";
 inline const std::string kHome = "\x1bOH", kEnd = "\x1bOF", kPgUp = "\x1b[5~", kPgDn = "\x1b[6~";

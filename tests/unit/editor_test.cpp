@@ -7,6 +7,7 @@
 #include <string>
 
 #include "capture.h"
+#include "console_seq.h"
 #include "qn_shell.h"
 
 namespace {
@@ -15,7 +16,8 @@ constexpr int P = 10; // prompt length
 
 std::string redraw(const std::string &text, int col)
 {
-    return "\e[?25l\r\e[10C\e[K" + text + "\r\e[" + std::to_string(col) + "C\e[?25h";
+    return SEQ_HIDE_CURSOR "\r" SEQ_CSI "10" SEQ_RIGHT_END SEQ_ERASE_TO_EOL + text + "\r" SEQ_CSI +
+           std::to_string(col) + SEQ_RIGHT_END SEQ_SHOW_CURSOR;
 }
 
 struct Line {
@@ -115,12 +117,65 @@ TEST(Drawing, PromptStartsANewRowOnlyPastThePrompt)
         cursor_x = col;
         qntest::CaptureFd cap(2);
         usr_echo();
-        EXPECT_EQ(cap.finish(), std::string("\e[?25l\r") + (col > P ? "\n" : "") + "\e[100D\e[K\rquenta $: \e[?25h");
+        EXPECT_EQ(cap.finish(), std::string(SEQ_HIDE_CURSOR "\r") + (col > P ? "\n" : "") +
+                                    SEQ_LEFT_100 SEQ_ERASE_TO_EOL "\rquenta $: " SEQ_SHOW_CURSOR);
         EXPECT_EQ(cursor_x, P);
     }
 }
 
-// Tab completion is checked through the terminal (Completion suite).
+// The names stand for the bytes a VT100 terminal knows; written out here
+// once, so that a slip in the header cannot hide behind the names.
+TEST(Drawing, SequenceNamesAreTheTerminalsBytes)
+{
+    const struct {
+        const char *name, *seq, *bytes;
+    } rows[] = {
+        {"HIDE_CURSOR", SEQ_HIDE_CURSOR, "\x1b[?25l"}, {"SHOW_CURSOR", SEQ_SHOW_CURSOR, "\x1b[?25h"},
+        {"ERASE_TO_EOL", SEQ_ERASE_TO_EOL, "\x1b[K"},  {"LEFT_100", SEQ_LEFT_100, "\x1b[100D"},
+        {"RIGHT_FMT", SEQ_RIGHT_FMT, "\x1b[%dC"},      {"CLEAR_SCREEN", SEQ_CLEAR_SCREEN, "\x1b[2J"},
+        {"CURSOR_HOME", SEQ_CURSOR_HOME, "\x1b[1;1H"}, {"RED", SEQ_RED, "\x1b[0;32;31m"},
+        {"GREEN", SEQ_GREEN, "\x1b[0;32;32m"},             {"NORMAL", SEQ_NORMAL, "\x1b[m"},
+    };
+    for (const auto &r : rows)
+        EXPECT_STREQ(r.seq, r.bytes) << r.name;
+}
+
+// ------------------------------------------------------------------ completion
+
+// Completion over a table of its own, as the interpreter's tests do: no
+// terminal needed, the drawing is captured from standard error.
+const sub_fun_t kCompletionTable[] = {
+    {"alpha", nullptr, ""}, {"alps", nullptr, ""}, {"beta", nullptr, ""}, {nullptr, nullptr, nullptr}};
+
+struct CompletionCase {
+    const char *typed;
+    int cursor;
+    const char *after; // the line afterwards
+    int cursor_after;
+    std::string drawn;
+};
+
+TEST(CompletionTable, CompletesAndListsOverAGivenTable)
+{
+    const CompletionCase cases[] = {
+        {"b", 1, "beta ", 5, redraw("beta ", P + 5)},
+        {"al", 1, "al", 1, "\n\ralpha\talps\t\n\rquenta $: " + redraw("al", P + 1)},
+        {"", 0, "", 0, "\n\ralpha\talps\tbeta\t\n\rquenta $: " + redraw("", P)},
+        {"alpha", 5, "alpha ", 6, redraw("alpha ", P + 6)},
+        {"alpha ", 6, "alpha ", 6, ""},
+        {"Beta", 4, "Beta", 4, ""},
+        {"x", 1, "x", 1, ""},
+    };
+    for (const CompletionCase &c : cases) {
+        SCOPED_TRACE(c.typed);
+        Line l(c.typed, c.cursor);
+        qntest::CaptureFd cap(2);
+        EXPECT_EQ(complete_line(l.buf, kCompletionTable), 0);
+        EXPECT_EQ(cap.finish(), c.drawn);
+        EXPECT_STREQ(l.buf, c.after);
+        EXPECT_EQ(l.pos(), c.cursor_after);
+    }
+}
 
 // ------------------------------------------------------------------ history
 
