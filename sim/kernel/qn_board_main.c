@@ -140,11 +140,7 @@ static long qnb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 	 * five-word block: copy all 20 bytes each way.
 	 */
 	readable = !copy_from_user(w, up, sizeof(w));
-	if (!readable && qnm_call_of(node, cmd) == QNM_CALL_NONE) {
-		/* an unknown code is refused before its block matters */
-		memset(w, 0, sizeof(w));
-		readable = true;
-	}
+	/* an unknown code is refused (-ENOTTY) before its block matters */
 	ret = qnm_ioctl(qnb.m, node, cmd, readable ? w : NULL);
 	if (!ret && copy_to_user(up, w, sizeof(w)))
 		ret = -EFAULT;

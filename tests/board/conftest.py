@@ -11,6 +11,7 @@ next key waits for the redraw of the last, as the shell decodes one key per
 read.
 """
 
+import json
 import os
 import re
 import sys
@@ -25,6 +26,8 @@ QN_PROMPT = "quenta $: "
 REDRAW_END = "\x1b[?25h"
 GREEN, RED, NORM = "\x1b[0;32;32m", "\x1b[0;32;31m", "\x1b[m"
 BOOT_TIMES = []
+# Figures for the benchmark (QN_BOARD_FIGURES=FILE writes them as JSON).
+FIGURES = {}
 
 
 def stty_settings(text):
@@ -207,7 +210,16 @@ def ctl(board):
 
 def pytest_terminal_summary(terminalreporter):
     if BOOT_TIMES:
+        FIGURES["boot_s"] = BOOT_TIMES[0]
         terminalreporter.write_line(f"board: boot to the board prompt {BOOT_TIMES[0]:.1f} s")
+    for name, value in sorted(FIGURES.items()):
+        if name != "boot_s":
+            terminalreporter.write_line(f"board: {name} = {value:.3f}" if isinstance(value, float)
+                                        else f"board: {name} = {value}")
+    path = os.environ.get("QN_BOARD_FIGURES")
+    if path:
+        with open(path, "w") as f:
+            json.dump(FIGURES, f, indent=1)
 
 
 # -- trace and waveform ------------------------------------------------------
