@@ -88,7 +88,7 @@ mkdir -p "$mod"
 mkdir -p "$mod/model"
 rm -f "$mod"/*.[ch] "$mod"/Kbuild "$mod"/model/*.[ch]
 cp -p sim/kernel/Kbuild sim/kernel/*.[ch] "$mod"/
-cp -p "${QN_MODEL_DIR:-sim/model}"/*.[ch] "$mod/model/"
+cp -p sim/model/*.[ch] "$mod/model/"
 echo "== board driver module (W=1)"
 log=$out/module-build.log
 make -s -C "$kdir" M="$mod" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- W=1 -j"$jobs" modules 2>&1 | tee "$log"
