@@ -178,8 +178,11 @@ def board(env, target):
     if qemu is not None:
         target.activate(qemu)
         qemu.on()
+        # boot time: power on to the board's prompt on the console
+        prompt = env.config.data["targets"][target.name]["drivers"]["ShellDriver"]["prompt"]
+        qemu.expect(prompt, timeout=120)
+        BOOT_TIMES.append(time.monotonic() - t0)
     shell = target.get_driver("ShellDriver")
-    BOOT_TIMES.append(time.monotonic() - t0)
     console = shell.console
     if sock:
         ctl = BoardControl(sock).connect()

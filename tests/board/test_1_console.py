@@ -11,8 +11,9 @@ def flags(stty_text):
     return set(stty_text.replace(";", " ").split())
 
 
+@pytest.mark.lg_feature("control")
 def test_board_prompt_and_nodes(qn):
-    """The board as a technician meets it: the driver's nodes, /dev/rtc, qn_shell."""
+    """The virtual board as a technician meets it: the driver's nodes, /dev/rtc, qn_shell."""
     out = qn.sh("ls -1 /dev/qn_KD300 /dev/tw_286x /dev/panel /dev/rtc && readlink /dev/rtc && which qn_shell")
     assert out == ["/dev/panel", "/dev/qn_KD300", "/dev/rtc", "/dev/tw_286x", "rtc0", "/usr/bin/qn_shell"]
 

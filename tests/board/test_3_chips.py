@@ -98,6 +98,8 @@ def test_xm_dumps_five_banks(qn, ctl):
         assert rows == [f"read : adr=0x{r:02X}, val = 0x{(r + 0x11 * bank) & 0xFF:02X}"
                         for r in range(256)][:255] + [f"read : adr=0xFF, val = 0x{bank:02X}"]
     assert got[-1] == "" and got[-2] == "read : adr=0xFF, val = 0x04"
+    timed = [t for t, n, _, _, _ in ioctls(ctl.trace()) if n.startswith("I2C_")]
+    FIGURES["xm_driver_span_us"] = timed[-1] - timed[0]
     reqs = requests(ctl, "I2C_")
     assert len(reqs) == 5 * 258
     assert all(r[3] == 0 for r in reqs)
