@@ -4,6 +4,7 @@
 #   asan   - the whole suite again with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan   - the key monitor tests with ThreadSanitizer
 #   arm    - the board builds: the static musl binary under qemu-arm -r 3.0.8,
+#            the board model compiled as the kernel module compiles it (armhf),
 #            the armel glibc build end to end under qemu-arm with the ARM simulator
 #   fuzz   - the fuzz targets for a bounded time each
 #   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
@@ -84,6 +85,23 @@ if want arm; then
   set -e
   printf '%s\n' "$out"
   [ $rc -eq 255 ] && printf '%s' "$out" | grep -q 'qn_KD300 open error' || { echo "static binary: status $rc"; exit 1; }
+
+  echo "== the board model as a kernel module builds it: armhf, gnu11, freestanding, soft-float"
+  install gcc-arm-linux-gnueabihf
+  model_objs=$(mktemp -d)
+  for src in sim/model/*.c; do
+    arm-linux-gnueabihf-gcc -std=gnu11 -ffreestanding -O2 -marm -march=armv7-a -mfloat-abi=soft \
+      -Wall -Wextra -Werror -Wframe-larger-than=512 -Wdeclaration-after-statement -Wmissing-prototypes \
+      -Wstrict-prototypes -Wvla -c "$src" -o "$model_objs/$(basename "$src" .c).o"
+  done
+  # Nothing but what the kernel offers: no 64-bit division or float helpers.
+  imports=$(arm-linux-gnueabihf-nm -u "$model_objs"/*.o | awk 'NF == 2 {print $2}' | grep -v '^qnm' | sort -u | tr '\n' ' ')
+  echo "model imports: $imports"
+  rm -rf "$model_objs"
+  [ "$imports" = "memcpy memset snprintf vsnprintf " ] || { echo "the model needs more than the kernel offers"; exit 1; }
+  if git grep -n -E 'std::|#include <(map|mutex|string|vector)>' sim/model; then
+    echo "C++ library in the model"; exit 1
+  fi
 
   build build-armel -DCMAKE_TOOLCHAIN_FILE=cmake/armel-glibc.cmake
   needed=$(arm-linux-gnueabi-readelf -d build-armel/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')

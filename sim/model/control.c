@@ -172,14 +172,12 @@ static int refused(int ret, char *err, size_t errsize)
 	return ret;
 }
 
-/* "panel HH HH ...": all bytes checked before any is fed. */
-static int panel_line(struct qn_model *m, struct line *l, char *err,
-		      size_t errsize)
+/* The panel line's bytes, checked (store 0) or stored (store 1). */
+static int panel_bytes(struct qn_model *m, const struct line *l, int store,
+		       size_t *count)
 {
 	size_t i = 0, n = 0;
 
-	if (l->nwords - 1 > QNM_PANEL_LINE_MAX)
-		return fail_line(m, l, err, errsize, "panel: too many bytes");
 	while (i < l->len) { /* the words again, past MAX_WORDS too */
 		size_t j;
 		uint32_t b;
@@ -193,12 +191,29 @@ static int panel_line(struct qn_model *m, struct line *l, char *err,
 		if (i != (size_t)(l->w[0] - l->text)) {
 			if (!qnm_parse_u32(l->text + i, j - i, 16, &b) ||
 			    b > 0xFF)
-				return fail_line(m, l, err, errsize,
-						 "panel: bytes are hex 00-ff");
-			m->panel_line[n++] = (uint8_t)b;
+				return 0;
+			if (store)
+				m->panel_line[n] = (uint8_t)b;
+			n++;
 		}
 		i = j;
 	}
+	*count = n;
+	return 1;
+}
+
+/* "panel HH HH ...": all bytes checked before any is fed. */
+static int panel_line(struct qn_model *m, struct line *l, char *err,
+		      size_t errsize)
+{
+	size_t n;
+
+	if (l->nwords - 1 > QNM_PANEL_LINE_MAX)
+		return fail_line(m, l, err, errsize, "panel: too many bytes");
+	if (!panel_bytes(m, l, 0, &n))
+		return fail_line(m, l, err, errsize,
+				 "panel: bytes are hex 00-ff");
+	panel_bytes(m, l, 1, &n);
 	qnm_panel_feed(m, m->panel_line, n);
 	return 0;
 }

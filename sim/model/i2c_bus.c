@@ -69,8 +69,10 @@ void qnm__i2c_power_on(struct qn_model *m)
 {
 	unsigned int i;
 
-	for (i = 0; i < m->ni2c; i++)
+	for (i = 0; i < m->ni2c; i++) {
 		m->i2c[i].nregs = 0;
+		memset(m->i2c[i].regs, 0, sizeof(m->i2c[i].regs));
+	}
 }
 
 int qnm__i2c_request(struct qn_model *m, int write, uint32_t w[5])

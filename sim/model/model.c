@@ -127,6 +127,8 @@ static void power_on(struct qn_model *m)
 	qnm__nvp_power_on(m);
 	m->panel_head = 0;
 	m->panel_len = 0;
+	memset(m->panel, 0, sizeof(m->panel));
+	memset(m->panel_line, 0, sizeof(m->panel_line));
 	memset(m->fail_from, 0, sizeof(m->fail_from));
 	memset(m->calls, 0, sizeof(m->calls));
 }

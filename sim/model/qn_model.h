@@ -365,6 +365,9 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 
 /* ---- Formatting ------------------------------------------------------- */
 
+/* Buffers are the caller's (in a kernel keep the large ones off the
+ * stack); the formatters keep no state but struct qnm_vcd. */
+
 /* The trace line of an event: "T kind ...\n", T the time in decimal
  * microseconds; at most size - 1 characters plus NUL (size up to
  * QNM_TRACE_MAX gives today's lines; longer ones are cut to size - 2

@@ -72,6 +72,7 @@ int qnm__plain_write(struct qn_model *m, uint32_t addr, uint32_t val)
 void qnm__regs_power_on(struct qn_model *m)
 {
 	m->nregs = 0;
+	memset(m->regs, 0, sizeof(m->regs));
 	qnm__plain_write(m, DDR_GEOMETRY, 0x22);
 	qnm__plain_write(m, DDR_WIDTH, 0x10);
 }
