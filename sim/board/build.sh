@@ -45,13 +45,13 @@ debs=$out/debs
 root=$out/root            # every package unpacked into one tree
 mkdir -p "$debs"
 fetch() { # package[:arch] ...: download what is not there yet
-  local spec name arch have
-  for spec in "$@"; do
-    name=${spec%%:*}; arch=${spec#*:}; [ "$arch" = "$spec" ] && arch=$(dpkg --print-architecture)
+  local pkgarg name arch have
+  for pkgarg in "$@"; do
+    name=${pkgarg%%:*}; arch=${pkgarg#*:}; [ "$arch" = "$pkgarg" ] && arch=$(dpkg --print-architecture)
     have=$(ls "$debs"/"${name}"_*_"${arch}".deb "$debs"/"${name}"_*_all.deb 2>/dev/null | head -n 1 || true)
     [ -n "$have" ] && continue
-    (cd "$debs" && apt-get download -q "$spec" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-    ls "$debs"/"${name}"_*.deb >/dev/null 2>&1 || { echo "download of $spec failed"; exit 1; }
+    (cd "$debs" && apt-get download -q "$pkgarg" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+    ls "$debs"/"${name}"_*.deb >/dev/null 2>&1 || { echo "download of $pkgarg failed"; exit 1; }
   done
 }
 fetch "$image_pkg:armhf" "linux-headers-$flavour_abi:armhf" "linux-headers-$abi-common" \
