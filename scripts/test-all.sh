@@ -7,13 +7,15 @@
 #            the board model compiled as the kernel module compiles it (armhf),
 #            the armel glibc build end to end under qemu-arm with the ARM simulator
 #   fuzz   - the fuzz targets for a bounded time each
+#   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
+#            driver module and the static qn_shell, driven by the labgrid suite tests/board
 # With no arguments every stage runs; name stages to run only those.
 # Installs the Debian packages it needs when they are missing (run as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board)
 want() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -129,5 +131,12 @@ if want fuzz; then
       rm -rf "$corpus"
     done
   fi
+fi
+if want board; then
+  echo "== virtual board: image, driver module, boot, labgrid suite"
+  bash sim/board/build.sh
+  # pytest exits 5 when it collected no tests: that fails the stage too
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
+    --lg-env tests/board/env-qemu.yaml -q -rfEs
 fi
 echo "== all stages passed: ${stages[*]}"
