@@ -70,8 +70,9 @@ void keys()
             unsetenv("QN_E2E_RUNNER");
             return;
         }
-        const std::vector<std::string> seq = {"h", "r", " ", "0", "x", "1", "0", "\x1b[D", "\x1b[D", "\x1bOH",
-                                              "\x1bOF", "\x08", "\x7f", "\x1b[C", "9", "\x1b[A", "\x1b[B"};
+        const std::vector<std::string> seq = {"h",    "r",      " ",      "0",      "x",      "1",
+                                              "0",    "\x1b[D", "\x1b[D", "\x1bOH", "\x1bOF", "\x08",
+                                              "\x7f", "\x1b[C", "9",      "\x1b[A", "\x1b[B"};
         sh.take();
         for (const auto &k : seq)
             sh.key(k);
@@ -102,8 +103,8 @@ void keys()
         const double per_key = after_prompt ? (double)writes / after_prompt : 0;
         g_rows.push_back({"stderr write(2) calls per redrawn key (" + std::to_string(after_prompt) + " keys)",
                           fmt("%.2f", per_key), "1"});
-        g_rows.push_back({"stderr bytes per redrawn key", fmt("%.1f", after_prompt ? (double)bytes / after_prompt : 0),
-                          "-"});
+        g_rows.push_back(
+            {"stderr bytes per redrawn key", fmt("%.1f", after_prompt ? (double)bytes / after_prompt : 0), "-"});
     }
 }
 
@@ -180,11 +181,11 @@ void xm()
     }
     const double p = median(plain), t = median(tight), x = median(dump);
     auto over = [](double ms) { return fmt(" (+%.1f %%)", (ms / 1290 - 1) * 100); };
-    g_rows.push_back({"1290 bare `usleep(1000)`, default timer slack (" + std::to_string(default_slack) +
-                          " ns), median of 3",
-                      fmt("%.0f ms", p) + over(p), "-"});
-    g_rows.push_back({"1290 bare `usleep(1000)`, minimal timer slack (1 ns), median of 3", fmt("%.0f ms", t) + over(t),
-                      "-"});
+    g_rows.push_back(
+        {"1290 bare `usleep(1000)`, default timer slack (" + std::to_string(default_slack) + " ns), median of 3",
+         fmt("%.0f ms", p) + over(p), "-"});
+    g_rows.push_back(
+        {"1290 bare `usleep(1000)`, minimal timer slack (1 ns), median of 3", fmt("%.0f ms", t) + over(t), "-"});
     g_rows.push_back({"`xm 0x60` wall time, median of 3 (floor 1290 ms)", fmt("%.0f ms", x) + over(x), "-"});
     g_rows.push_back({"`xm 0x60` / bare pauses, default slack", fmt("%.3f", x / p), "-"});
     g_rows.push_back({"`xm 0x60` / bare pauses, minimal slack", fmt("%.3f", x / t), "≤ 1.02"});
@@ -241,11 +242,11 @@ void sizes(const std::string &static_bin, const std::string &armel_bin)
 {
     struct stat st;
     if (!static_bin.empty() && stat(static_bin.c_str(), &st) == 0)
-        g_rows.push_back({"static musl ARM binary, stripped", std::to_string(st.st_size) + " bytes (" +
-                                                                   fmt("%.1f KiB", st.st_size / 1024.0) + ")",
+        g_rows.push_back({"static musl ARM binary, stripped",
+                          std::to_string(st.st_size) + " bytes (" + fmt("%.1f KiB", st.st_size / 1024.0) + ")",
                           "≤ 64 KiB"});
-    g_rows.push_back({"host binary .text", run("size -A " QN_SHELL_BIN " | awk '$1==\".text\" {print $2}'") + " bytes",
-                      "-"});
+    g_rows.push_back(
+        {"host binary .text", run("size -A " QN_SHELL_BIN " | awk '$1==\".text\" {print $2}'") + " bytes", "-"});
     auto needed = [](const std::string &readelf, const std::string &bin) {
         std::string s = run(readelf + " -d " + bin + " 2>/dev/null | awk '/NEEDED/ {print $NF}' | tr '\\n' ' '");
         return s.empty() ? std::string("none") : s;

@@ -45,6 +45,9 @@ ARM_SMOKE='Harness.*:SpineDraw.*:SpineDevices.*:SpineMbinfo.*:SpineBuiltins.*:Hi
 ARM_SMOKE+='-SpineDraw.EachRedrawIsOneWrite'
 
 if want host; then
+  echo "== format: every tracked C and C++ file follows .clang-format"
+  install clang-format
+  git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs clang-format --dry-run -Werror
   echo "== host build: unit and end-to-end tests"
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"

@@ -57,8 +57,8 @@ struct route_t {
 };
 
 const route_t ROUTES[] = {
-    {QN_REG_ACCESS, &gfd_qn},  {QN_GET_MBINFO, &gfd_qn},  {QN_BUZZER, &gfd_qn},
-    {I2C_REG_READ, &gfd_tw},   {I2C_REG_WRITE, &gfd_tw},  {CONSOLE_PENDING, &console_fd},
+    {QN_REG_ACCESS, &gfd_qn}, {QN_GET_MBINFO, &gfd_qn}, {QN_BUZZER, &gfd_qn},
+    {I2C_REG_READ, &gfd_tw},  {I2C_REG_WRITE, &gfd_tw}, {CONSOLE_PENDING, &console_fd},
 };
 
 const int *node_for(uint32_t code)

@@ -8,12 +8,12 @@
 #include "gpio.h"
 
 // GBK texts of the status report.
-#define ZT "\xD7\xB4\xCC\xAC"                            // 状态 state
-#define KA_OUT "\xBF\xA8\xB0\xCE\xB3\xF6"                // 卡拔出 card removed
-#define KA_IN "\xBF\xA8\xB2\xE5\xC8\xEB"                 // 卡插入 card inserted
-#define JIE_IN "\xBD\xD3\xC8\xEB"                        // 接入 plugged in
-#define JIE_OUT "\xBD\xD3\xB3\xF6"                       // 接出 unplugged
-#define MOD_YES "\xC4\xA3\xBF\xE9\xB4\xE6\xD4\xDA"       // 模块存在 module present
+#define ZT "\xD7\xB4\xCC\xAC"                             // 状态 state
+#define KA_OUT "\xBF\xA8\xB0\xCE\xB3\xF6"                 // 卡拔出 card removed
+#define KA_IN "\xBF\xA8\xB2\xE5\xC8\xEB"                  // 卡插入 card inserted
+#define JIE_IN "\xBD\xD3\xC8\xEB"                         // 接入 plugged in
+#define JIE_OUT "\xBD\xD3\xB3\xF6"                        // 接出 unplugged
+#define MOD_YES "\xC4\xA3\xBF\xE9\xB4\xE6\xD4\xDA"        // 模块存在 module present
 #define MOD_NO "\xC4\xA3\xBF\xE9\xB2\xBB\xB4\xE6\xD4\xDA" // 模块不存在 module absent
 
 struct io_single {

@@ -99,8 +99,8 @@ void leave_on_signal(int sig)
 // The signals whose default action ends the process and that the shell does
 // not ignore (SIGKILL cannot be caught); the real-time signals follow them.
 const int LEAVING_SIGNALS[] = {
-    SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2,   SIGALRM, SIGPIPE, SIGABRT, SIGBUS, SIGFPE,
-    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP, SIGIO,
+    SIGTERM,   SIGHUP,  SIGUSR1, SIGUSR2,   SIGALRM, SIGPIPE, SIGABRT, SIGBUS,
+    SIGFPE,    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP, SIGIO,
 #ifdef SIGPWR
     SIGPWR,
 #endif

@@ -23,7 +23,7 @@ typedef struct TAG_MB_INFO {
 extern MB_INFO_E gb_hardInfo;
 extern const sub_fun_t sub_fun[];
 
-constexpr int CMD_LEN = 100;   // line buffer, 99 characters and the zero
+constexpr int CMD_LEN = 100; // line buffer, 99 characters and the zero
 constexpr int HISTORY_NUM = 100;
 
 // Everything the shell draws at once goes out of one buffer of this size.

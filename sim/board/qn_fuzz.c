@@ -25,147 +25,155 @@ static uint32_t rng_state = 0x2545F491u;
 
 static uint32_t rnd(void)
 {
-	uint32_t x = rng_state;
+    uint32_t x = rng_state;
 
-	x ^= x << 13;
-	x ^= x >> 17;
-	x ^= x << 5;
-	rng_state = x;
-	return x;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    rng_state = x;
+    return x;
 }
 
 static const uint32_t served[] = {
-	0xC00456C9u, 0xC00456D8u, 0x400456D1u, 0xC00448CFu, 0xC00448D0u,
+    0xC00456C9u, 0xC00456D8u, 0x400456D1u, 0xC00448CFu, 0xC00448D0u,
 };
 
 static uint32_t random_code(void)
 {
-	uint32_t c = served[rnd() % 5];
+    uint32_t c = served[rnd() % 5];
 
-	switch (rnd() % 4) {
-	case 0:
-		return c;
-	case 1:
-		return c ^ (1u << (rnd() % 32)); /* one bit off */
-	case 2:
-		return (c & 0xFFFFFF00u) | (rnd() & 0xFF); /* same type */
-	default:
-		return rnd();
-	}
+    switch (rnd() % 4) {
+    case 0:
+        return c;
+    case 1:
+        return c ^ (1u << (rnd() % 32)); /* one bit off */
+    case 2:
+        return (c & 0xFFFFFF00u) | (rnd() & 0xFF); /* same type */
+    default:
+        return rnd();
+    }
 }
 
 static uint32_t random_word(void)
 {
-	switch (rnd() % 6) {
-	case 0:
-		return rnd() % 4;
-	case 1:
-		return 100;
-	case 2:
-		return 0x20150000u + (rnd() % 9) * 0x10000u + (rnd() & 0x7FC);
-	case 3:
-		return 0x20110000u + (rnd() & 0xFFFC);
-	case 4:
-		return rnd() & 0x1FF;
-	default:
-		return rnd();
-	}
+    switch (rnd() % 6) {
+    case 0:
+        return rnd() % 4;
+    case 1:
+        return 100;
+    case 2:
+        return 0x20150000u + (rnd() % 9) * 0x10000u + (rnd() & 0x7FC);
+    case 3:
+        return 0x20110000u + (rnd() & 0xFFFC);
+    case 4:
+        return rnd() & 0x1FF;
+    default:
+        return rnd();
+    }
 }
 
 static const char *errno_name(int e)
 {
-	static char other[16];
+    static char other[16];
 
-	switch (e) {
-	case EIO: return "EIO";
-	case ENXIO: return "ENXIO";
-	case EAGAIN: return "EAGAIN";
-	case EFAULT: return "EFAULT";
-	case EINVAL: return "EINVAL";
-	case ENOTTY: return "ENOTTY";
-	case ENOSPC: return "ENOSPC";
-	default:
-		snprintf(other, sizeof(other), "errno %d", e);
-		return other;
-	}
+    switch (e) {
+    case EIO:
+        return "EIO";
+    case ENXIO:
+        return "ENXIO";
+    case EAGAIN:
+        return "EAGAIN";
+    case EFAULT:
+        return "EFAULT";
+    case EINVAL:
+        return "EINVAL";
+    case ENOTTY:
+        return "ENOTTY";
+    case ENOSPC:
+        return "ENOSPC";
+    default:
+        snprintf(other, sizeof(other), "errno %d", e);
+        return other;
+    }
 }
 
 int main(int argc, char **argv)
 {
-	static const char *const nodes[] = {
-		"/dev/qn_KD300", "/dev/tw_286x", "/dev/panel",
-	};
-	long count = 3000;
-	int fd[3], i, opt;
-	unsigned long ok = 0, errs[160] = { 0 }, reads = 0;
-	long page = sysconf(_SC_PAGESIZE);
-	char *map;
+    static const char *const nodes[] = {
+        "/dev/qn_KD300",
+        "/dev/tw_286x",
+        "/dev/panel",
+    };
+    long count = 3000;
+    int fd[3], i, opt;
+    unsigned long ok = 0, errs[160] = {0}, reads = 0;
+    long page = sysconf(_SC_PAGESIZE);
+    char *map;
 
-	while ((opt = getopt(argc, argv, "n:s:")) != -1) {
-		if (opt == 'n')
-			count = strtol(optarg, NULL, 0);
-		else if (opt == 's')
-			rng_state = (uint32_t)strtoul(optarg, NULL, 0) | 1u;
-		else
-			return 2;
-	}
-	/* Two pages: the first readable, the second unmapped. */
-	map = mmap(NULL, 2 * page, PROT_READ | PROT_WRITE,
-		   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	if (map == MAP_FAILED || munmap(map + page, page)) {
-		perror("mmap");
-		return 2;
-	}
-	for (i = 0; i < 3; i++) {
-		fd[i] = open(nodes[i], O_RDWR | O_NONBLOCK);
-		if (fd[i] < 0) {
-			fprintf(stderr, "%s: %s\n", nodes[i], strerror(errno));
-			return 2;
-		}
-	}
-	for (long n = 0; n < count; n++) {
-		int k = (int)(rnd() % 3);
-		uint32_t block[5], *arg = block;
-		int r;
+    while ((opt = getopt(argc, argv, "n:s:")) != -1) {
+        if (opt == 'n')
+            count = strtol(optarg, NULL, 0);
+        else if (opt == 's')
+            rng_state = (uint32_t)strtoul(optarg, NULL, 0) | 1u;
+        else
+            return 2;
+    }
+    /* Two pages: the first readable, the second unmapped. */
+    map = mmap(NULL, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED || munmap(map + page, page)) {
+        perror("mmap");
+        return 2;
+    }
+    for (i = 0; i < 3; i++) {
+        fd[i] = open(nodes[i], O_RDWR | O_NONBLOCK);
+        if (fd[i] < 0) {
+            fprintf(stderr, "%s: %s\n", nodes[i], strerror(errno));
+            return 2;
+        }
+    }
+    for (long n = 0; n < count; n++) {
+        int k = (int)(rnd() % 3);
+        uint32_t block[5], *arg = block;
+        int r;
 
-		for (i = 0; i < 5; i++)
-			block[i] = random_word();
-		switch (rnd() % 8) {
-		case 0:
-			arg = NULL;
-			break;
-		case 1:
-			arg = (uint32_t *)(uintptr_t)(0xC0000000u + (rnd() & 0xFFFFF0u));
-			break;
-		case 2: /* the block's last words lie in the unmapped page */
-			arg = (uint32_t *)(map + page - 4 * (1 + rnd() % 4));
-			break;
-		case 3:
-			arg = (uint32_t *)(uintptr_t)(rnd() | 1u);
-			break;
-		default:
-			break;
-		}
-		if (k == 2 && rnd() % 2) {
-			char buf[64];
-			size_t len = rnd() % sizeof(buf);
+        for (i = 0; i < 5; i++)
+            block[i] = random_word();
+        switch (rnd() % 8) {
+        case 0:
+            arg = NULL;
+            break;
+        case 1:
+            arg = (uint32_t *)(uintptr_t)(0xC0000000u + (rnd() & 0xFFFFF0u));
+            break;
+        case 2: /* the block's last words lie in the unmapped page */
+            arg = (uint32_t *)(map + page - 4 * (1 + rnd() % 4));
+            break;
+        case 3:
+            arg = (uint32_t *)(uintptr_t)(rnd() | 1u);
+            break;
+        default:
+            break;
+        }
+        if (k == 2 && rnd() % 2) {
+            char buf[64];
+            size_t len = rnd() % sizeof(buf);
 
-			r = (int)read(fd[2], rnd() % 8 ? buf : (char *)arg, len);
-			reads++;
-		} else {
-			r = ioctl(fd[k], random_code(), arg);
-		}
-		if (r >= 0)
-			ok++;
-		else if (errno < 160)
-			errs[errno]++;
-	}
-	printf("qn_fuzz: %ld requests, %lu ok (%lu panel reads)", count, ok, reads);
-	for (i = 1; i < 160; i++)
-		if (errs[i])
-			printf(", %s %lu", errno_name(i), errs[i]);
-	printf("\n");
-	for (i = 0; i < 3; i++)
-		close(fd[i]);
-	return 0;
+            r = (int)read(fd[2], rnd() % 8 ? buf : (char *)arg, len);
+            reads++;
+        } else {
+            r = ioctl(fd[k], random_code(), arg);
+        }
+        if (r >= 0)
+            ok++;
+        else if (errno < 160)
+            errs[errno]++;
+    }
+    printf("qn_fuzz: %ld requests, %lu ok (%lu panel reads)", count, ok, reads);
+    for (i = 1; i < 160; i++)
+        if (errs[i])
+            printf(", %s %lu", errno_name(i), errs[i]);
+    printf("\n");
+    for (i = 0; i < 3; i++)
+        close(fd[i]);
+    return 0;
 }

@@ -35,7 +35,8 @@
 
 static char *model = "KD3454";
 module_param(model, charp, 0444);
-MODULE_PARM_DESC(model, "board model: KD3151 ... KD3555 or a number (default KD3454)");
+MODULE_PARM_DESC(model,
+		 "board model: KD3151 ... KD3555 or a number (default KD3454)");
 
 static uint gp_id;
 module_param(gp_id, uint, 0444);
@@ -47,11 +48,14 @@ MODULE_PARM_DESC(mb_version, "main board version (default 1)");
 
 static char *absent = "";
 module_param(absent, charp, 0444);
-MODULE_PARM_DESC(absent, "nodes not registered, comma separated: qn_KD300,tw_286x,panel");
+MODULE_PARM_DESC(
+	absent,
+	"nodes not registered, comma separated: qn_KD300,tw_286x,panel");
 
 static char *i2c = "0x50";
 module_param(i2c, charp, 0444);
-MODULE_PARM_DESC(i2c, "plain I2C device addresses, comma separated (default 0x50)");
+MODULE_PARM_DESC(i2c,
+		 "plain I2C device addresses, comma separated (default 0x50)");
 
 static char *fail = "";
 module_param(fail, charp, 0444);
@@ -68,14 +72,14 @@ struct qnb_node {
 };
 
 static struct qnb {
-	struct mutex lock;	/* the model, the logs, the control result */
+	struct mutex lock; /* the model, the logs, the control result */
 	struct qn_model *m;
 	u64 t0_ns;
 	struct qnb_log trace;
 	struct qnb_log vcd;
 	struct qnm_vcd vcd_state;
-	char line[QNM_TRACE_MAX];	/* scratch of the observer */
-	char ctl_err[128];		/* reason of the last refused line */
+	char line[QNM_TRACE_MAX]; /* scratch of the observer */
+	char ctl_err[128];	  /* reason of the last refused line */
 	wait_queue_head_t panel_wait;
 	struct dentry *dir;
 	struct qnb_node nodes[3];
@@ -148,10 +152,10 @@ static long qnb_ioctl(struct file *file, unsigned int cmd, unsigned long arg)
 	return ret;
 }
 
-static ssize_t qnb_panel_read(struct file *file, char __user *buf,
-			      size_t count, loff_t *ppos)
+static ssize_t qnb_panel_read(struct file *file, char __user *buf, size_t count,
+			      loff_t *ppos)
 {
-	struct qnm_event ev = { .kind = QNM_EV_PANEL_READ };
+	struct qnm_event ev = {.kind = QNM_EV_PANEL_READ};
 	u8 bytes[64];
 	int n;
 
@@ -209,7 +213,7 @@ static const struct file_operations qnb_fops = {
 /* Traces the system time and the RTC (the kernel's, through rtc0). */
 static void qnb_trace_clock(void)
 {
-	struct qnm_event ev = { .kind = QNM_EV_CLOCK };
+	struct qnm_event ev = {.kind = QNM_EV_CLOCK};
 	struct rtc_device *rtc = rtc_class_open("rtc0");
 	struct rtc_time tm;
 	char text[32] = "none";
@@ -275,8 +279,8 @@ static ssize_t qnb_ctl_write(struct file *file, const char __user *ubuf,
 }
 
 /* Reading the control file gives the reason of the last refused line. */
-static ssize_t qnb_ctl_read(struct file *file, char __user *ubuf,
-			    size_t count, loff_t *ppos)
+static ssize_t qnb_ctl_read(struct file *file, char __user *ubuf, size_t count,
+			    loff_t *ppos)
 {
 	char text[sizeof(qnb.ctl_err) + 1];
 	size_t n;
@@ -446,9 +450,8 @@ static void qnb_free(void)
 
 static int __init qnb_init(void)
 {
-	static const enum qnm_node served[] = {
-		QNM_NODE_KD, QNM_NODE_TW, QNM_NODE_PANEL
-	};
+	static const enum qnm_node served[] = {QNM_NODE_KD, QNM_NODE_TW,
+					       QNM_NODE_PANEL};
 	struct qnm_observer obs = {
 		.now_us = qnb_now_us,
 		.event = qnb_event,
@@ -502,8 +505,8 @@ static int __init qnb_init(void)
 			goto fail_nodes;
 		n->registered = true;
 	}
-	pr_info("qn_board: board model 0x%08x, gp_id %u, mb_version %u\n",
-		code, gp_id, mb_version);
+	pr_info("qn_board: board model 0x%08x, gp_id %u, mb_version %u\n", code,
+		gp_id, mb_version);
 	return 0;
 
 fail_nodes:

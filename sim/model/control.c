@@ -107,7 +107,7 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 struct line {
 	const char *text;
 	size_t len;
-	size_t nwords;              /* all words, also past MAX_WORDS */
+	size_t nwords; /* all words, also past MAX_WORDS */
 	const char *w[MAX_WORDS];
 	size_t wl[MAX_WORDS];
 };
@@ -167,8 +167,8 @@ static int fail_line(struct qn_model *m, const struct line *l, char *err,
 static int refused(int ret, char *err, size_t errsize)
 {
 	if (err && errsize)
-		snprintf(err, errsize, "%s", ret == -ENOSPC ? "table full"
-							     : "refused");
+		snprintf(err, errsize, "%s",
+			 ret == -ENOSPC ? "table full" : "refused");
 	return ret;
 }
 
@@ -241,15 +241,18 @@ int qnm_control(struct qn_model *m, const char *text, size_t len, char *err,
 	if (IS("panel") && l.nwords > 1)
 		return panel_line(m, &l, err, errsize);
 	if (IS("pin")) {
-		if (l.nwords != 3 || !qnm_parse_pin(l.w[1], l.wl[1], &bank, &bit) ||
+		if (l.nwords != 3 ||
+		    !qnm_parse_pin(l.w[1], l.wl[1], &bank, &bit) ||
 		    !qnm_parse_u32(l.w[2], l.wl[2], 0, &v[0]) || v[0] > 1)
 			return fail_line(m, &l, err, errsize,
-					 "usage: pin B_b L (bank 0-8, bit 0-7, level 0 or 1)");
+					 "usage: pin B_b L (bank 0-8, bit 0-7, "
+					 "level 0 or 1)");
 		return qnm_set_pin(m, bank, bit, (int)v[0]);
 	}
 	if (IS("reg")) {
 		if (!numbers(&l, 1, 2, v))
-			return fail_line(m, &l, err, errsize, "usage: reg ADDR VAL");
+			return fail_line(m, &l, err, errsize,
+					 "usage: reg ADDR VAL");
 		ret = qnm_reg_write(m, v[0], v[1]);
 		return ret ? refused(ret, err, errsize) : 0;
 	}
@@ -258,8 +261,9 @@ int qnm_control(struct qn_model *m, const char *text, size_t len, char *err,
 			return fail_line(m, &l, err, errsize,
 					 "usage: i2c ADDR REG VAL");
 		if (qnm_i2c_get(m, v[0], v[1], &v[3]))
-			return fail_line(m, &l, err, errsize,
-					 "i2c: no plain device at that address");
+			return fail_line(
+				m, &l, err, errsize,
+				"i2c: no plain device at that address");
 		ret = qnm_i2c_set(m, v[0], v[1], v[2]);
 		return ret ? refused(ret, err, errsize) : 0;
 	}
@@ -271,13 +275,17 @@ int qnm_control(struct qn_model *m, const char *text, size_t len, char *err,
 					 "usage: nvp CHIP BANK REG VAL");
 		if (qnm_nvp_get(m, v[0], v[1], v[2], &old))
 			return fail_line(m, &l, err, errsize,
-					 "nvp: chip 0, 1, 0x60 or 0x62, bank 0-15, register 0-0xff");
+					 "nvp: chip 0, 1, 0x60 or 0x62, bank "
+					 "0-15, register 0-0xff");
 		return qnm_nvp_set(m, v[0], v[1], v[2], v[3]);
 	}
 	if (IS("fail")) {
 		if (l.nwords != 2 || qnm_fault_rule(m, l.w[1], l.wl[1]))
-			return fail_line(m, &l, err, errsize,
-					 "usage: fail NAME[@N] (QN_REG_ACCESS QN_GET_MBINFO QN_BUZZER I2C_REG_READ I2C_REG_WRITE RTC_SET_TIME settimeofday)");
+			return fail_line(
+				m, &l, err, errsize,
+				"usage: fail NAME[@N] (QN_REG_ACCESS "
+				"QN_GET_MBINFO QN_BUZZER I2C_REG_READ "
+				"I2C_REG_WRITE RTC_SET_TIME settimeofday)");
 		return 0;
 	}
 	if (IS("reset") && l.nwords == 1) {
@@ -296,5 +304,6 @@ int qnm_control(struct qn_model *m, const char *text, size_t len, char *err,
 	}
 #undef IS
 	return fail_line(m, &l, err, errsize,
-			 "unknown command (panel pin reg i2c nvp fail reset clock sync)");
+			 "unknown command (panel pin reg i2c nvp fail reset "
+			 "clock sync)");
 }

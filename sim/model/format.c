@@ -57,21 +57,22 @@ size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			put(&o, "ioctl %s", qnm_call_name(ev->u.req.call));
 		else
 			put(&o, "ioctl 0x%08x", (unsigned int)ev->u.req.code);
-		put(&o, " in=0x%08x,0x%08x,0x%08x,0x%08x,0x%08x"
-			" out=0x%08x,0x%08x,0x%08x,0x%08x,0x%08x ret=%d",
+		put(&o,
+		    " in=0x%08x,0x%08x,0x%08x,0x%08x,0x%08x"
+		    " out=0x%08x,0x%08x,0x%08x,0x%08x,0x%08x ret=%d",
 		    (unsigned int)in[0], (unsigned int)in[1],
 		    (unsigned int)in[2], (unsigned int)in[3],
-		    (unsigned int)in[4], (unsigned int)w[0],
-		    (unsigned int)w[1], (unsigned int)w[2],
-		    (unsigned int)w[3], (unsigned int)w[4],
+		    (unsigned int)in[4], (unsigned int)w[0], (unsigned int)w[1],
+		    (unsigned int)w[2], (unsigned int)w[3], (unsigned int)w[4],
 		    ret_word(ev->u.req.ret));
 		break;
 	}
 	case QNM_EV_RTC_SET: {
 		const int *f = ev->u.rtc.tm;
 
-		put(&o, "ioctl RTC_SET_TIME tm=%04lld-%02lld-%02d %02d:%02d:%02d"
-			" wday=%d yday=%d isdst=%d ret=%d",
+		put(&o,
+		    "ioctl RTC_SET_TIME tm=%04lld-%02lld-%02d %02d:%02d:%02d"
+		    " wday=%d yday=%d isdst=%d ret=%d",
 		    (long long)f[5] + 1900, (long long)f[4] + 1, f[3], f[2],
 		    f[1], f[0], f[6], f[7], f[8], ret_word(ev->u.rtc.ret));
 		break;
@@ -120,7 +121,8 @@ size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 		if (ev->u.node.why)
 			put(&o, "open %s %s", ev->u.node.path, ev->u.node.why);
 		else
-			put(&o, "open %s fd=%d", ev->u.node.path, ev->u.node.fd);
+			put(&o, "open %s fd=%d", ev->u.node.path,
+			    ev->u.node.fd);
 		break;
 	case QNM_EV_CLOSE:
 		put(&o, "close fd=%d %s", ev->u.node.fd, ev->u.node.path);
@@ -166,8 +168,10 @@ size_t qnm_format_vcd_header(char *buf, size_t size, struct qnm_vcd *vcd,
 	o.buf = buf;
 	o.size = size;
 	o.len = 0;
-	put(&o, "$date %s $end\n$version qnsim $end\n$timescale 1us $end\n"
-		"$scope module gpio $end\n", date);
+	put(&o,
+	    "$date %s $end\n$version qnsim $end\n$timescale 1us $end\n"
+	    "$scope module gpio $end\n",
+	    date);
 	for (p = 0; p < QNM_PINS; p++)
 		put(&o, "$var wire 1 %c gpio%u_%u $end\n", vcd_id(p), p >> 3,
 		    p & 7u);

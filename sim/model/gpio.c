@@ -68,8 +68,9 @@ int qnm_set_pin(struct qn_model *m, unsigned int bank, unsigned int bit,
 	if (bank >= QNM_GPIO_BANKS || bit >= 8 || level < 0 || level > 1)
 		return -EINVAL;
 	b = (uint8_t)(1u << bit);
-	qnm__set_levels(m, bank, (uint8_t)(level ? m->pins[bank] | b
-					   : m->pins[bank] & ~b));
+	qnm__set_levels(
+		m, bank,
+		(uint8_t)(level ? m->pins[bank] | b : m->pins[bank] & ~b));
 	return 0;
 }
 

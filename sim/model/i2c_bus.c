@@ -54,8 +54,7 @@ int qnm_i2c_set(struct qn_model *m, uint32_t dev, uint32_t reg, uint32_t val)
 	return -ENOSPC;
 }
 
-int qnm_i2c_get(struct qn_model *m, uint32_t dev, uint32_t reg,
-		uint32_t *val)
+int qnm_i2c_get(struct qn_model *m, uint32_t dev, uint32_t reg, uint32_t *val)
 {
 	struct qnm_i2c_dev *d = plain_dev(m, dev);
 

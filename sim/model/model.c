@@ -4,30 +4,27 @@
  */
 #include "qnm_impl.h"
 
-static const char *const node_name[QNM_NODE_COUNT] = {
-	"qn_KD300", "tw_286x", "panel", "rtc"
-};
+static const char *const node_name[QNM_NODE_COUNT] = {"qn_KD300", "tw_286x",
+						      "panel", "rtc"};
 static const char *const node_path[QNM_NODE_COUNT] = {
-	"/dev/qn_KD300", "/dev/tw_286x", "/dev/panel", "/dev/rtc"
-};
+	"/dev/qn_KD300", "/dev/tw_286x", "/dev/panel", "/dev/rtc"};
 
 static const struct {
 	const char *name;
 	uint32_t code;
 	int node; /* -1: no node */
 } calls[QNM_CALL_COUNT] = {
-	{ "QN_REG_ACCESS", 0xC00456C9u, QNM_NODE_KD },
-	{ "QN_GET_MBINFO", 0xC00456D8u, QNM_NODE_KD },
-	{ "QN_BUZZER", 0x400456D1u, QNM_NODE_KD },
-	{ "I2C_REG_READ", 0xC00448CFu, QNM_NODE_TW },
-	{ "I2C_REG_WRITE", 0xC00448D0u, QNM_NODE_TW },
-	{ "RTC_SET_TIME", 0x4024700Au, QNM_NODE_RTC },
-	{ "settimeofday", 0, -1 },
+	{"QN_REG_ACCESS", 0xC00456C9u, QNM_NODE_KD},
+	{"QN_GET_MBINFO", 0xC00456D8u, QNM_NODE_KD},
+	{"QN_BUZZER", 0x400456D1u, QNM_NODE_KD},
+	{"I2C_REG_READ", 0xC00448CFu, QNM_NODE_TW},
+	{"I2C_REG_WRITE", 0xC00448D0u, QNM_NODE_TW},
+	{"RTC_SET_TIME", 0x4024700Au, QNM_NODE_RTC},
+	{"settimeofday", 0, -1},
 };
 
-static const char *const model_name[] = {
-	"KD3151", "KD3252", "KD3353", "KD3454", "KD3555"
-};
+static const char *const model_name[] = {"KD3151", "KD3252", "KD3353", "KD3454",
+					 "KD3555"};
 
 const char *qnm_node_name(enum qnm_node node)
 {
@@ -258,9 +255,8 @@ static int serve(struct qn_model *m, enum qnm_call call, uint32_t w[5])
 }
 
 /* Emits the REQUEST of a block request that ended with ret. */
-static void note_request(struct qn_model *m, enum qnm_call call,
-			 uint32_t code, const uint32_t in[5],
-			 const uint32_t out[5], int ret)
+static void note_request(struct qn_model *m, enum qnm_call call, uint32_t code,
+			 const uint32_t in[5], const uint32_t out[5], int ret)
 {
 	struct qnm_event ev;
 

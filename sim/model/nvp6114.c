@@ -8,8 +8,7 @@
  */
 #include "qnm_impl.h"
 
-static const uint32_t nvp_addr[QNM_NVP_CHIPS] = { QNM_NVP_ADDR0,
-						  QNM_NVP_ADDR1 };
+static const uint32_t nvp_addr[QNM_NVP_CHIPS] = {QNM_NVP_ADDR0, QNM_NVP_ADDR1};
 
 struct qnm_nvp *qnm__nvp_at(struct qn_model *m, uint32_t bus_addr)
 {
@@ -21,8 +20,8 @@ struct qnm_nvp *qnm__nvp_at(struct qn_model *m, uint32_t bus_addr)
 	return NULL;
 }
 
-int qnm__nvp_access(struct qn_model *m, int write, uint32_t chip,
-		    uint32_t bank, uint32_t reg, uint32_t *val)
+int qnm__nvp_access(struct qn_model *m, int write, uint32_t chip, uint32_t bank,
+		    uint32_t reg, uint32_t *val)
 {
 	struct qnm_nvp *d;
 	uint8_t *cell;
@@ -54,14 +53,14 @@ void qnm__nvp_power_on(struct qn_model *m)
 	}
 }
 
-int qnm_nvp_set(struct qn_model *m, uint32_t chip, uint32_t bank,
-		uint32_t reg, uint32_t val)
+int qnm_nvp_set(struct qn_model *m, uint32_t chip, uint32_t bank, uint32_t reg,
+		uint32_t val)
 {
 	return qnm__nvp_access(m, 1, chip, bank, reg, &val);
 }
 
-int qnm_nvp_get(struct qn_model *m, uint32_t chip, uint32_t bank,
-		uint32_t reg, uint32_t *val)
+int qnm_nvp_get(struct qn_model *m, uint32_t chip, uint32_t bank, uint32_t reg,
+		uint32_t *val)
 {
 	return qnm__nvp_access(m, 0, chip, bank, reg, val);
 }

@@ -43,7 +43,8 @@ int qnm_panel_read(struct qn_model *m, uint8_t *buf, size_t n)
 	while (n-- && m->panel_len && got < 0x7FFFFFFF) {
 		buf[got++] = m->panel[m->panel_head];
 		m->panel_head = m->panel_head + 1 == QNM_PANEL_CAP
-					? 0 : m->panel_head + 1;
+					? 0
+					: m->panel_head + 1;
 		m->panel_len--;
 	}
 	return got ? got : -EAGAIN;

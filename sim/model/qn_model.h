@@ -29,23 +29,23 @@ extern "C" {
 
 /* ---- Board constants ------------------------------------------------- */
 
-#define QNM_GPIO_BASE 0x20150000u   /* bank n at base + n * stride */
+#define QNM_GPIO_BASE 0x20150000u /* bank n at base + n * stride */
 #define QNM_GPIO_STRIDE 0x10000u
-#define QNM_GPIO_BANKS 9            /* banks 0-8, eight pins each */
+#define QNM_GPIO_BANKS 9 /* banks 0-8, eight pins each */
 #define QNM_PINS (QNM_GPIO_BANKS * 8)
-#define QNM_DDR_BASE 0x20110000u    /* DDR controller, 0x20110000-0x2011FFFF */
+#define QNM_DDR_BASE 0x20110000u /* DDR controller, 0x20110000-0x2011FFFF */
 #define QNM_DDR_SIZE 0x10000u
 
-#define QNM_MODEL_KD3151 0x20D97001u /* ... KD3555 = 0x20D97005 */
+#define QNM_MODEL_KD3151 0x20D97001u  /* ... KD3555 = 0x20D97005 */
 #define QNM_MODEL_DEFAULT 0x20D97004u /* KD3454 */
 
-#define QNM_NVP_CHIPS 2             /* NVP6114 decoders ... */
-#define QNM_NVP_ADDR0 0x60u         /* ... at bus addresses 0x60 and 0x62 */
+#define QNM_NVP_CHIPS 2	    /* NVP6114 decoders ... */
+#define QNM_NVP_ADDR0 0x60u /* ... at bus addresses 0x60 and 0x62 */
 #define QNM_NVP_ADDR1 0x62u
-#define QNM_NVP_BANKS 16            /* 256 registers a bank; 0xFF selects */
+#define QNM_NVP_BANKS 16 /* 256 registers a bank; 0xFF selects */
 
-#define QNM_I2C_SEL_PLAIN 100u      /* w0 of I2C_REG_*: plain device */
-#define QNM_I2C_SEL_NVP 0u          /* w0 of I2C_REG_*: decoder bank register */
+#define QNM_I2C_SEL_PLAIN 100u /* w0 of I2C_REG_*: plain device */
+#define QNM_I2C_SEL_NVP 0u     /* w0 of I2C_REG_*: decoder bank register */
 
 /* ---- Capacities of the fixed tables ---------------------------------- */
 
@@ -71,10 +71,10 @@ extern "C" {
 /* ---- Nodes and requests ---------------------------------------------- */
 
 enum qnm_node {
-	QNM_NODE_KD,    /* /dev/qn_KD300: registers, identity, sounder */
-	QNM_NODE_TW,    /* /dev/tw_286x: I2C bus and video decoders */
+	QNM_NODE_KD,	/* /dev/qn_KD300: registers, identity, sounder */
+	QNM_NODE_TW,	/* /dev/tw_286x: I2C bus and video decoders */
 	QNM_NODE_PANEL, /* /dev/panel: front-panel byte stream */
-	QNM_NODE_RTC,   /* /dev/rtc: served by the transport's clock */
+	QNM_NODE_RTC,	/* /dev/rtc: served by the transport's clock */
 	QNM_NODE_COUNT
 };
 
@@ -83,17 +83,17 @@ enum qnm_node {
  * RTC_SET_TIME and settimeofday are served by the transport, which asks
  * qnm_fault_due() whether to refuse them. */
 enum qnm_call {
-	QNM_CALL_NONE = -1,  /* a code no driver on that node serves */
-	QNM_CALL_REG,        /* QN_REG_ACCESS  0xC00456C9 on qn_KD300 */
-	QNM_CALL_MBINFO,     /* QN_GET_MBINFO  0xC00456D8 on qn_KD300 */
-	QNM_CALL_BUZZER,     /* QN_BUZZER      0x400456D1 on qn_KD300 */
-	QNM_CALL_I2C_RD,     /* I2C_REG_READ   0xC00448CF on tw_286x */
-	QNM_CALL_I2C_WR,     /* I2C_REG_WRITE  0xC00448D0 on tw_286x */
-	QNM_CALL_RTC_SET,    /* RTC_SET_TIME   0x4024700A on rtc */
-	QNM_CALL_SETTOD,     /* settimeofday (no node) */
+	QNM_CALL_NONE = -1, /* a code no driver on that node serves */
+	QNM_CALL_REG,	    /* QN_REG_ACCESS  0xC00456C9 on qn_KD300 */
+	QNM_CALL_MBINFO,    /* QN_GET_MBINFO  0xC00456D8 on qn_KD300 */
+	QNM_CALL_BUZZER,    /* QN_BUZZER      0x400456D1 on qn_KD300 */
+	QNM_CALL_I2C_RD,    /* I2C_REG_READ   0xC00448CF on tw_286x */
+	QNM_CALL_I2C_WR,    /* I2C_REG_WRITE  0xC00448D0 on tw_286x */
+	QNM_CALL_RTC_SET,   /* RTC_SET_TIME   0x4024700A on rtc */
+	QNM_CALL_SETTOD,    /* settimeofday (no node) */
 	QNM_CALL_COUNT
 };
-#define QNM_BLOCK_CALLS 5    /* QNM_CALL_REG .. QNM_CALL_I2C_WR */
+#define QNM_BLOCK_CALLS 5 /* QNM_CALL_REG .. QNM_CALL_I2C_WR */
 
 /* Node names ("qn_KD300", "tw_286x", "panel", "rtc") and paths
  * ("/dev/qn_KD300", ...); NULL for a bad node. */
@@ -122,23 +122,26 @@ uint32_t qnm_model_by_name(const char *name, size_t len);
 /* ---- Events ----------------------------------------------------------- */
 
 enum qnm_event_kind {
-	QNM_EV_REQUEST,    /* ioctl NAME in=... out=... ret=R */
-	QNM_EV_RTC_SET,    /* ioctl RTC_SET_TIME tm=... ret=R (transport) */
-	QNM_EV_BUZZER,     /* buzzer L */
-	QNM_EV_PINS,       /* a bank's levels changed (VCD only, no trace line) */
+	QNM_EV_REQUEST, /* ioctl NAME in=... out=... ret=R */
+	QNM_EV_RTC_SET, /* ioctl RTC_SET_TIME tm=... ret=R (transport) */
+	QNM_EV_BUZZER,	/* buzzer L */
+	QNM_EV_PINS,	/* a bank's levels changed (VCD only, no trace line) */
 	QNM_EV_PANEL_FEED, /* panel-feed HH HH ... */
 	QNM_EV_PANEL_DROP, /* panel-drop N */
-	QNM_EV_PANEL_READ, /* panel-read HHHH... (transport: bytes handed out) */
+	QNM_EV_PANEL_READ, /* panel-read HHHH... (transport: bytes handed out)
+			    */
 	QNM_EV_CTL_ERROR,  /* ctl-error LINE */
-	QNM_EV_SYNC,       /* sync */
-	QNM_EV_RESET,      /* reset */
-	QNM_EV_CLOCK,      /* clock sys=S rtc=TEXT (transport) */
-	QNM_EV_TABLE_FULL, /* table-full reg ADDR=VAL | table-full i2c DEV REG=VAL */
-	QNM_EV_OPEN,       /* open PATH fd=N | open PATH missing|denied (transport) */
-	QNM_EV_CLOSE,      /* close fd=N PATH (transport) */
-	QNM_EV_SETTOD,     /* settimeofday S.UUUUUU ret=R | NULL ret=R (transport) */
-	QNM_EV_SYSTEM,     /* system COMMAND (transport) */
-	QNM_EV_USLEEP      /* usleep N (transport) */
+	QNM_EV_SYNC,	   /* sync */
+	QNM_EV_RESET,	   /* reset */
+	QNM_EV_CLOCK,	   /* clock sys=S rtc=TEXT (transport) */
+	QNM_EV_TABLE_FULL, /* table-full reg ADDR=VAL | table-full i2c DEV
+			      REG=VAL */
+	QNM_EV_OPEN, /* open PATH fd=N | open PATH missing|denied (transport) */
+	QNM_EV_CLOSE,  /* close fd=N PATH (transport) */
+	QNM_EV_SETTOD, /* settimeofday S.UUUUUU ret=R | NULL ret=R (transport)
+			*/
+	QNM_EV_SYSTEM, /* system COMMAND (transport) */
+	QNM_EV_USLEEP  /* usleep N (transport) */
 };
 
 /* One event; only the member of u named after the kind is meaningful.
@@ -146,12 +149,12 @@ enum qnm_event_kind {
 struct qnm_event {
 	enum qnm_event_kind kind;
 	union {
-		struct { /* REQUEST */
+		struct {		    /* REQUEST */
 			enum qnm_call call; /* the call the code names, on any
 					     * node; QNM_CALL_NONE: none */
-			uint32_t code;      /* the code as issued */
+			uint32_t code;	    /* the code as issued */
 			uint32_t in[5], out[5];
-			int ret;            /* 0 or -errno */
+			int ret; /* 0 or -errno */
 		} req;
 		struct { /* RTC_SET: struct rtc_time, tm_sec .. tm_isdst */
 			int tm[9];
@@ -172,16 +175,18 @@ struct qnm_event {
 			const char *line;
 			size_t len;
 		} ctl;
-		struct { /* CLOCK */
-			long long sys_s;      /* system time, epoch seconds */
-			const char *rtc_text; /* RTC, "YYYY-MM-DD HH:MM:SS" UTC */
+		struct {		 /* CLOCK */
+			long long sys_s; /* system time, epoch seconds */
+			const char
+				*rtc_text; /* RTC, "YYYY-MM-DD HH:MM:SS" UTC */
 		} clock;
-		struct { /* TABLE_FULL */
-			int i2c;        /* 0: register table, 1: I2C device's table */
-			uint32_t dev;   /* I2C device address */
+		struct {	 /* TABLE_FULL */
+			int i2c; /* 0: register table, 1: I2C device's table */
+			uint32_t dev; /* I2C device address */
 			uint32_t addr, val;
 		} full;
-		struct { /* OPEN (fd >= 0, or why = "missing"/"denied"), CLOSE */
+		struct { /* OPEN (fd >= 0, or why = "missing"/"denied"), CLOSE
+			  */
 			const char *path;
 			int fd;
 			const char *why;
@@ -224,7 +229,7 @@ struct qnm_i2c_dev {
 
 struct qnm_nvp {
 	uint8_t reg[QNM_NVP_BANKS][256];
-	uint8_t select;              /* register 0xFF: bank of plain accesses */
+	uint8_t select; /* register 0xFF: bank of plain accesses */
 };
 
 /* The whole board.  Treat the members as private: use the functions. */
@@ -232,7 +237,7 @@ struct qn_model {
 	/* identity, as reported by QN_GET_MBINFO */
 	uint32_t model, gp_id, mb_version;
 	int buzzer;
-	uint8_t pins[QNM_GPIO_BANKS];   /* GPIO levels, bit b = pin b */
+	uint8_t pins[QNM_GPIO_BANKS]; /* GPIO levels, bit b = pin b */
 	unsigned int nregs;
 	struct qnm_reg_entry regs[QNM_REG_CAP];
 	unsigned int ni2c;
@@ -308,15 +313,14 @@ int qnm_reg_write(struct qn_model *m, uint32_t addr, uint32_t val);
 int qnm_i2c_add_device(struct qn_model *m, uint32_t addr);
 /* A plain device's register: 0, -ENXIO (no device), -ENOSPC (set only). */
 int qnm_i2c_set(struct qn_model *m, uint32_t dev, uint32_t reg, uint32_t val);
-int qnm_i2c_get(struct qn_model *m, uint32_t dev, uint32_t reg,
-		uint32_t *val);
+int qnm_i2c_get(struct qn_model *m, uint32_t dev, uint32_t reg, uint32_t *val);
 /* A decoder register by chip (0, 1, or bus address 0x60/0x62), bank 0-15
  * and register 0-0xFF (0xFF is the bank select, whatever the bank):
  * 0, -ENXIO (no such chip) or -EINVAL. */
-int qnm_nvp_set(struct qn_model *m, uint32_t chip, uint32_t bank,
-		uint32_t reg, uint32_t val);
-int qnm_nvp_get(struct qn_model *m, uint32_t chip, uint32_t bank,
-		uint32_t reg, uint32_t *val);
+int qnm_nvp_set(struct qn_model *m, uint32_t chip, uint32_t bank, uint32_t reg,
+		uint32_t val);
+int qnm_nvp_get(struct qn_model *m, uint32_t chip, uint32_t bank, uint32_t reg,
+		uint32_t *val);
 
 /* ---- Front panel ------------------------------------------------------ */
 
@@ -333,8 +337,9 @@ size_t qnm_panel_pending(const struct qn_model *m);
 
 /* Results of qnm_control() besides 0 (applied, or an empty line): */
 #define QNM_CTL_CLOCK 1 /* "clock": the caller emits CLOCK from its clocks */
-#define QNM_CTL_RESET 2 /* "reset": done; the caller may re-apply its
-			 * start-up settings */
+#define QNM_CTL_RESET                                                          \
+	2 /* "reset": done; the caller may re-apply its                        \
+	   * start-up settings */
 
 /* One control line (without its newline; a trailing '\r' is ignored):
  *   panel HH HH ...         feed bytes (hex) to the front panel
@@ -352,8 +357,8 @@ size_t qnm_panel_pending(const struct qn_model *m);
  * changed) or the poke's own error (-ENOSPC: a TABLE_FULL emitted).
  * err, when not NULL, receives a one-line reason (errsize bytes, NUL
  * terminated) on failure. */
-int qnm_control(struct qn_model *m, const char *line, size_t len,
-		char *err, size_t errsize);
+int qnm_control(struct qn_model *m, const char *line, size_t len, char *err,
+		size_t errsize);
 
 /* Number parsing of the control language, for the transports' settings
  * too: like strtoul() of a whole word (base 0, 10 or 16), no sign, at

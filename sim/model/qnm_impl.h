@@ -11,8 +11,8 @@
 uint32_t qnm__sparse_get(const struct qnm_reg_entry *t, unsigned int n,
 			 uint32_t addr);
 /* 0, or -ENOSPC when a new entry finds no room (nothing changed). */
-int qnm__sparse_put(struct qnm_reg_entry *t, unsigned int *n,
-		    unsigned int cap, uint32_t addr, uint32_t val);
+int qnm__sparse_put(struct qnm_reg_entry *t, unsigned int *n, unsigned int cap,
+		    uint32_t addr, uint32_t val);
 /* The power-on values of the SoC registers. */
 void qnm__regs_power_on(struct qn_model *m);
 /* Plain storage of the register space. */
@@ -33,8 +33,8 @@ void qnm__i2c_power_on(struct qn_model *m);
 /* nvp6114.c: the video decoders. */
 struct qnm_nvp *qnm__nvp_at(struct qn_model *m, uint32_t bus_addr);
 /* Banked access; *val is written on a read, taken on a write. */
-int qnm__nvp_access(struct qn_model *m, int write, uint32_t chip,
-		    uint32_t bank, uint32_t reg, uint32_t *val);
+int qnm__nvp_access(struct qn_model *m, int write, uint32_t chip, uint32_t bank,
+		    uint32_t reg, uint32_t *val);
 void qnm__nvp_power_on(struct qn_model *m);
 
 /* model.c */

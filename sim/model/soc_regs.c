@@ -19,8 +19,8 @@ uint32_t qnm__sparse_get(const struct qnm_reg_entry *t, unsigned int n,
 	return 0;
 }
 
-int qnm__sparse_put(struct qnm_reg_entry *t, unsigned int *n,
-		    unsigned int cap, uint32_t addr, uint32_t val)
+int qnm__sparse_put(struct qnm_reg_entry *t, unsigned int *n, unsigned int cap,
+		    uint32_t addr, uint32_t val)
 {
 	unsigned int i;
 
@@ -86,7 +86,7 @@ struct range {
 /* First match wins; addresses no range claims are plain storage (the DDR
  * controller among them). */
 static const struct range ranges[] = {
-	{ qnm__gpio_claims, qnm__gpio_read, qnm__gpio_write },
+	{qnm__gpio_claims, qnm__gpio_read, qnm__gpio_write},
 };
 
 uint32_t qnm_reg_read(struct qn_model *m, uint32_t addr)

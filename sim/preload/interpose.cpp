@@ -23,195 +23,237 @@
 
 #include "preload.h"
 
-extern char** environ;
-extern "C" int __open_2(const char* path, int flags);
-extern "C" int __open64_2(const char* path, int flags);
-extern "C" ssize_t __read_chk(int fd, void* buf, size_t nbytes, size_t buflen);
+extern char **environ;
+extern "C" int __open_2(const char *path, int flags);
+extern "C" int __open64_2(const char *path, int flags);
+extern "C" ssize_t __read_chk(int fd, void *buf, size_t nbytes, size_t buflen);
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace qnsim {
 
 thread_local int t_busy = 0;
-std::atomic<Sim*> g_sim{nullptr};
+std::atomic<Sim *> g_sim{nullptr};
 
-Sim* active() { return t_busy ? nullptr : g_sim.load(std::memory_order_acquire); }
+Sim *active()
+{
+    return t_busy ? nullptr : g_sim.load(std::memory_order_acquire);
+}
 
 namespace {
 
 // The shell a pass-through system() starts must not load the simulator again.
-int system_without_preload(const char* cmd) {
-  std::vector<char*> env;
-  for (char** e = environ; e && *e; ++e)
-    if (strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
-  env.push_back(nullptr);
-  char** saved = environ;
-  environ = env.data();
-  int r = REAL(system)(cmd);
-  environ = saved;
-  return r;
+int system_without_preload(const char *cmd)
+{
+    std::vector<char *> env;
+    for (char **e = environ; e && *e; ++e)
+        if (strncmp(*e, "LD_PRELOAD=", 11) != 0)
+            env.push_back(*e);
+    env.push_back(nullptr);
+    char **saved = environ;
+    environ = env.data();
+    int r = REAL(system)(cmd);
+    environ = saved;
+    return r;
 }
 
-__attribute__((constructor)) void qnsim_init() {
-  t_busy = 1;
-  clock_start();
-  Sim* s = new Sim();
-  load_settings(*s);
-  if (const char* t = getenv("QNSIM_TRACE")) trace_open(t);
-  if (const char* v = getenv("QNSIM_VCD")) vcd_open(*s, v);
-  qnm_observer obs = observer();
-  qnm_set_observer(&s->model, &obs);
-  g_sim.store(s, std::memory_order_release);
-  if (const char* c = getenv("QNSIM_CTL")) ctl_start(*s, c);
-  t_busy = 0;
+__attribute__((constructor)) void qnsim_init()
+{
+    t_busy = 1;
+    clock_start();
+    Sim *s = new Sim();
+    load_settings(*s);
+    if (const char *t = getenv("QNSIM_TRACE"))
+        trace_open(t);
+    if (const char *v = getenv("QNSIM_VCD"))
+        vcd_open(*s, v);
+    qnm_observer obs = observer();
+    qnm_set_observer(&s->model, &obs);
+    g_sim.store(s, std::memory_order_release);
+    if (const char *c = getenv("QNSIM_CTL"))
+        ctl_start(*s, c);
+    t_busy = 0;
 }
 
-mode_t open_mode(int flags, va_list ap) {
-  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(ap, unsigned)) : 0;
+mode_t open_mode(int flags, va_list ap)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? mode_t(va_arg(ap, unsigned)) : 0;
 }
 
-}  // namespace
-}  // namespace qnsim
+} // namespace
+} // namespace qnsim
 
 using namespace qnsim;
 
 // ---------------------------------------------------------------------------
 // Interposed entry points.
 
-#define OPEN_BODY(call)              \
-  va_list ap;                        \
-  va_start(ap, flags);               \
-  mode_t mode = open_mode(flags, ap); \
-  va_end(ap);                        \
-  int fd;                            \
-  if (fake_open(path, flags, &fd)) return fd; \
-  return note_real_fd(call)
+#define OPEN_BODY(call)                                                                                                \
+    va_list ap;                                                                                                        \
+    va_start(ap, flags);                                                                                               \
+    mode_t mode = open_mode(flags, ap);                                                                                \
+    va_end(ap);                                                                                                        \
+    int fd;                                                                                                            \
+    if (fake_open(path, flags, &fd))                                                                                   \
+        return fd;                                                                                                     \
+    return note_real_fd(call)
 
-EXPORT int open(const char* path, int flags, ...) { OPEN_BODY(REAL(open)(path, flags, mode)); }
-EXPORT int open64(const char* path, int flags, ...) { OPEN_BODY(REAL(open64)(path, flags, mode)); }
-EXPORT int openat(int dir, const char* path, int flags, ...) { OPEN_BODY(REAL(openat)(dir, path, flags, mode)); }
-EXPORT int openat64(int dir, const char* path, int flags, ...) {
-  OPEN_BODY(REAL(openat64)(dir, path, flags, mode));
+EXPORT int open(const char *path, int flags, ...)
+{
+    OPEN_BODY(REAL(open)(path, flags, mode));
 }
-EXPORT int __open_2(const char* path, int flags) {
-  int fd;
-  if (fake_open(path, flags, &fd)) return fd;
-  return note_real_fd(REAL(__open_2)(path, flags));
+EXPORT int open64(const char *path, int flags, ...)
+{
+    OPEN_BODY(REAL(open64)(path, flags, mode));
 }
-EXPORT int __open64_2(const char* path, int flags) {
-  int fd;
-  if (fake_open(path, flags, &fd)) return fd;
-  return note_real_fd(REAL(__open64_2)(path, flags));
+EXPORT int openat(int dir, const char *path, int flags, ...)
+{
+    OPEN_BODY(REAL(openat)(dir, path, flags, mode));
 }
-
-EXPORT ssize_t read(int fd, void* buf, size_t n) {
-  ssize_t r = REAL(read)(fd, buf, n);
-  note_read(fd, buf, r);
-  return r;
+EXPORT int openat64(int dir, const char *path, int flags, ...)
+{
+    OPEN_BODY(REAL(openat64)(dir, path, flags, mode));
 }
-EXPORT ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen) {
-  ssize_t r = REAL(__read_chk)(fd, buf, n, buflen);
-  note_read(fd, buf, r);
-  return r;
+EXPORT int __open_2(const char *path, int flags)
+{
+    int fd;
+    if (fake_open(path, flags, &fd))
+        return fd;
+    return note_real_fd(REAL(__open_2)(path, flags));
 }
-
-EXPORT int ioctl(int fd, unsigned long req, ...) noexcept {
-  va_list ap;
-  va_start(ap, req);
-  void* arg = va_arg(ap, void*);
-  va_end(ap);
-  if (Sim* s = active()) {
-    Guard g(*s);
-    auto it = s->fds.find(fd);
-    if (it != s->fds.end()) return do_ioctl(*s, it->second, req, arg);
-  }  // not ours: the lock is released before passing it on
-  return REAL(ioctl)(fd, req, arg);
+EXPORT int __open64_2(const char *path, int flags)
+{
+    int fd;
+    if (fake_open(path, flags, &fd))
+        return fd;
+    return note_real_fd(REAL(__open64_2)(path, flags));
 }
 
-EXPORT int access(const char* path, int mode) noexcept {
-  Sim* s = active();
-  int n = s ? qnm_node_by_path(path) : -1;
-  if (n < 0) return REAL(access)(path, mode);
-  if (s->missing[n] || (mode & X_OK)) {
-    errno = s->missing[n] ? ENOENT : EACCES;
-    return -1;
-  }
-  return 0;
+EXPORT ssize_t read(int fd, void *buf, size_t n)
+{
+    ssize_t r = REAL(read)(fd, buf, n);
+    note_read(fd, buf, r);
+    return r;
+}
+EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen)
+{
+    ssize_t r = REAL(__read_chk)(fd, buf, n, buflen);
+    note_read(fd, buf, r);
+    return r;
 }
 
-EXPORT int close(int fd) {
-  if (Sim* s = active()) {
-    Guard g(*s);
-    auto it = s->fds.find(fd);
-    if (it != s->fds.end()) {
-      qnm_event ev{};
-      ev.kind = QNM_EV_CLOSE;
-      ev.u.node.fd = fd;
-      ev.u.node.path = qnm_node_path(it->second);
-      emit(ev);
-      forget_fd(*s, fd);
+EXPORT int ioctl(int fd, unsigned long req, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, req);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (Sim *s = active()) {
+        Guard g(*s);
+        auto it = s->fds.find(fd);
+        if (it != s->fds.end())
+            return do_ioctl(*s, it->second, req, arg);
+    } // not ours: the lock is released before passing it on
+    return REAL(ioctl)(fd, req, arg);
+}
+
+EXPORT int access(const char *path, int mode) noexcept
+{
+    Sim *s = active();
+    int n = s ? qnm_node_by_path(path) : -1;
+    if (n < 0)
+        return REAL(access)(path, mode);
+    if (s->missing[n] || (mode & X_OK)) {
+        errno = s->missing[n] ? ENOENT : EACCES;
+        return -1;
     }
-  }
-  return REAL(close)(fd);
+    return 0;
+}
+
+EXPORT int close(int fd)
+{
+    if (Sim *s = active()) {
+        Guard g(*s);
+        auto it = s->fds.find(fd);
+        if (it != s->fds.end()) {
+            qnm_event ev{};
+            ev.kind = QNM_EV_CLOSE;
+            ev.u.node.fd = fd;
+            ev.u.node.path = qnm_node_path(it->second);
+            emit(ev);
+            forget_fd(*s, fd);
+        }
+    }
+    return REAL(close)(fd);
 }
 
 // Never reaches the machine's clock.
-EXPORT int settimeofday(const struct timeval* tv, const struct timezone*) noexcept {
-  Sim* s = g_sim.load(std::memory_order_acquire);
-  if (!s) {
-    errno = EPERM;
-    return -1;
-  }
-  Guard g(*s);
-  int err = 0;
-  if (qnm_fault_due(&s->model, QNM_CALL_SETTOD)) err = EPERM;
-  else if (tv && (tv->tv_usec < 0 || tv->tv_usec >= 1000000)) err = EINVAL;
-  else if (tv) s->clk.sys_base_us = int64_t(tv->tv_sec) * 1000000 + tv->tv_usec, s->clk.sys_mark_us = now_us();
-  qnm_event ev{};
-  ev.kind = QNM_EV_SETTOD;
-  ev.u.settod.null_tv = !tv;
-  if (tv) ev.u.settod.sec = (long long)tv->tv_sec, ev.u.settod.usec = long(tv->tv_usec);
-  ev.u.settod.ret = -err;
-  emit(ev);
-  errno = err;
-  return err ? -1 : 0;
-}
-
-EXPORT int system(const char* cmd) {
-  std::vector<std::string> w = words(cmd ? cmd : "");
-  std::string tool = w.empty() ? "" : w[0].substr(w[0].rfind('/') + 1);
-  if (tool != "hwclock" && tool != "date") return t_busy || !cmd ? REAL(system)(cmd) : system_without_preload(cmd);
-  Sim* s = g_sim.load(std::memory_order_acquire);
-  if (!s) return 127 << 8;
-  Guard g(*s);
-  qnm_event ev{};
-  ev.kind = QNM_EV_SYSTEM;
-  ev.u.system.cmd = cmd;
-  emit(ev);
-  // Arguments end at the first shell operator; a redirection of stdout
-  // discards the output.
-  std::vector<std::string> args;
-  bool quiet = false;
-  for (size_t i = 1; i < w.size(); ++i) {
-    if (w[i].find_first_of(";|&<>") != std::string::npos) {
-      quiet = w[i].find('>') != std::string::npos && w[i].rfind("2>", 0) != 0;
-      break;
+EXPORT int settimeofday(const struct timeval *tv, const struct timezone *) noexcept
+{
+    Sim *s = g_sim.load(std::memory_order_acquire);
+    if (!s) {
+        errno = EPERM;
+        return -1;
     }
-    args.push_back(w[i]);
-  }
-  return run_clock_tool(*s, tool, args, quiet);
+    Guard g(*s);
+    int err = 0;
+    if (qnm_fault_due(&s->model, QNM_CALL_SETTOD))
+        err = EPERM;
+    else if (tv && (tv->tv_usec < 0 || tv->tv_usec >= 1000000))
+        err = EINVAL;
+    else if (tv)
+        s->clk.sys_base_us = int64_t(tv->tv_sec) * 1000000 + tv->tv_usec, s->clk.sys_mark_us = now_us();
+    qnm_event ev{};
+    ev.kind = QNM_EV_SETTOD;
+    ev.u.settod.null_tv = !tv;
+    if (tv)
+        ev.u.settod.sec = (long long)tv->tv_sec, ev.u.settod.usec = long(tv->tv_usec);
+    ev.u.settod.ret = -err;
+    emit(ev);
+    errno = err;
+    return err ? -1 : 0;
 }
 
-EXPORT int usleep(useconds_t usec) {
-  Sim* s = active();
-  if (!s) return REAL(usleep)(usec);
-  qnm_event ev{};
-  ev.kind = QNM_EV_USLEEP;
-  ev.u.usleep.usec = usec;
-  emit(ev);
-  if (s->fast && pid_t(syscall(SYS_gettid)) == s->main_tid) {
-    advance_virtual(usec);
-    return 0;
-  }
-  return REAL(usleep)(usec);
+EXPORT int system(const char *cmd)
+{
+    std::vector<std::string> w = words(cmd ? cmd : "");
+    std::string tool = w.empty() ? "" : w[0].substr(w[0].rfind('/') + 1);
+    if (tool != "hwclock" && tool != "date")
+        return t_busy || !cmd ? REAL(system)(cmd) : system_without_preload(cmd);
+    Sim *s = g_sim.load(std::memory_order_acquire);
+    if (!s)
+        return 127 << 8;
+    Guard g(*s);
+    qnm_event ev{};
+    ev.kind = QNM_EV_SYSTEM;
+    ev.u.system.cmd = cmd;
+    emit(ev);
+    // Arguments end at the first shell operator; a redirection of stdout
+    // discards the output.
+    std::vector<std::string> args;
+    bool quiet = false;
+    for (size_t i = 1; i < w.size(); ++i) {
+        if (w[i].find_first_of(";|&<>") != std::string::npos) {
+            quiet = w[i].find('>') != std::string::npos && w[i].rfind("2>", 0) != 0;
+            break;
+        }
+        args.push_back(w[i]);
+    }
+    return run_clock_tool(*s, tool, args, quiet);
+}
+
+EXPORT int usleep(useconds_t usec)
+{
+    Sim *s = active();
+    if (!s)
+        return REAL(usleep)(usec);
+    qnm_event ev{};
+    ev.kind = QNM_EV_USLEEP;
+    ev.u.usleep.usec = usec;
+    emit(ev);
+    if (s->fast && pid_t(syscall(SYS_gettid)) == s->main_tid) {
+        advance_virtual(usec);
+        return 0;
+    }
+    return REAL(usleep)(usec);
 }

@@ -19,18 +19,27 @@ namespace {
 
 // One driver request as the simulator saw it: the five words handed in and
 // the result.
-std::string req(const char* name, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret) {
-  return qntest::block(name, a, b, c, d, e) + " ret=" + std::to_string(ret);
+std::string req(const char *name, uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret)
+{
+    return qntest::block(name, a, b, c, d, e) + " ret=" + std::to_string(ret);
 }
-std::string REG(uint32_t a, uint32_t b, uint32_t c, int ret = 0) { return req("QN_REG_ACCESS", a, b, c, 0, 0, ret); }
-std::string RD(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
-  return req("I2C_REG_READ", a, b, c, d, e, ret);
+std::string REG(uint32_t a, uint32_t b, uint32_t c, int ret = 0)
+{
+    return req("QN_REG_ACCESS", a, b, c, 0, 0, ret);
 }
-std::string WR(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0) {
-  return req("I2C_REG_WRITE", a, b, c, d, e, ret);
+std::string RD(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0)
+{
+    return req("I2C_REG_READ", a, b, c, d, e, ret);
+}
+std::string WR(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t e, int ret = 0)
+{
+    return req("I2C_REG_WRITE", a, b, c, d, e, ret);
 }
 
-std::string line_val(unsigned reg, unsigned val) { return qntest::format("read : adr=0x%02X, val = 0x%02X\n", reg, val); }
+std::string line_val(unsigned reg, unsigned val)
+{
+    return qntest::format("read : adr=0x%02X, val = 0x%02X\n", reg, val);
+}
 
 // ---------------------------------------------------------------------------
 // Table-driven command cases: each case is one shell session, each step one
@@ -39,17 +48,26 @@ std::string line_val(unsigned reg, unsigned val) { return qntest::format("read :
 using qntest::Step;
 
 struct Case {
-  const char* name;
-  std::map<std::string, std::string> env;
-  std::vector<Step> steps;
+    const char *name;
+    std::map<std::string, std::string> env;
+    std::vector<Step> steps;
 };
 
-std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
+std::ostream &operator<<(std::ostream &os, const Case &c)
+{
+    return os << c.name;
+}
 
-void run_case(const Case& c) { qntest::run_session(PtyShell::with(c.env), c.steps); }
+void run_case(const Case &c)
+{
+    qntest::run_session(PtyShell::with(c.env), c.steps);
+}
 
 class ChipsCase : public ::testing::TestWithParam<Case> {};
-std::string case_name(const ::testing::TestParamInfo<Case>& i) { return i.param.name; }
+std::string case_name(const ::testing::TestParamInfo<Case> &i)
+{
+    return i.param.name;
+}
 
 const std::map<std::string, std::string> kNoEnv;
 const std::map<std::string, std::string> kFailReg = {{"QNSIM_FAIL", "QN_REG_ACCESS"}};
@@ -59,7 +77,10 @@ const std::map<std::string, std::string> kFailWrite = {{"QNSIM_FAIL", "I2C_REG_W
 // --- hr / hw ---------------------------------------------------------------
 
 class ChipsRegPeek : public ChipsCase {};
-TEST_P(ChipsRegPeek, Session) { run_case(GetParam()); }
+TEST_P(ChipsRegPeek, Session)
+{
+    run_case(GetParam());
+}
 
 const Case kRegCases[] = {
     {"TooFewNumbersDoNothing", kNoEnv, {{"hr", "", {}}, {"hw 0x30000000", "", {}}}},
@@ -94,7 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Chips, ChipsRegPeek, ::testing::ValuesIn(kRegCases), ca
 // --- ird / iwr / imrd ------------------------------------------------------
 
 class ChipsI2c : public ChipsCase {};
-TEST_P(ChipsI2c, Session) { run_case(GetParam()); }
+TEST_P(ChipsI2c, Session)
+{
+    run_case(GetParam());
+}
 
 const Case kI2cCases[] = {
     {"ReadDecoderRegister",
@@ -136,10 +160,7 @@ const Case kI2cCases[] = {
        {RD(100, 0x50, 0xFF, 2, 0), RD(100, 0x50, 0x100, 2, 0)}}}},
     {"CountZeroAndTooFew",
      kNoEnv,
-     {{"imrd 0x60 0x10 0", "", {}},
-      {"imrd 0x60 0x10", "", {}},
-      {"ird 0x60", "", {}},
-      {"iwr 0x50 1", "", {}}}},
+     {{"imrd 0x60 0x10 0", "", {}}, {"imrd 0x60 0x10", "", {}}, {"ird 0x60", "", {}}, {"iwr 0x50 1", "", {}}}},
     {"BadWords",
      kNoEnv,
      {{"ird 0x6z 1", "\nwrong arg 0:(0x6z)\n", {}},
@@ -168,7 +189,10 @@ INSTANTIATE_TEST_SUITE_P(Chips, ChipsI2c, ::testing::ValuesIn(kI2cCases), case_n
 // --- nrd / nwr / nmrd ------------------------------------------------------
 
 class ChipsNvp : public ChipsCase {};
-TEST_P(ChipsNvp, Session) { run_case(GetParam()); }
+TEST_P(ChipsNvp, Session)
+{
+    run_case(GetParam());
+}
 
 const Case kNvpCases[] = {
     {"ReadByChipBankRegister",
@@ -224,82 +248,95 @@ INSTANTIATE_TEST_SUITE_P(Chips, ChipsNvp, ::testing::ValuesIn(kNvpCases), case_n
 
 // How the simulated decoder answers on the plain path when its bank select
 // holds `select`.
-uint32_t seeded(uint32_t select, uint32_t reg) { return reg == 0xFF ? select : (reg + 0x11 * select) & 0xFF; }
+uint32_t seeded(uint32_t select, uint32_t reg)
+{
+    return reg == 0xFF ? select : (reg + 0x11 * select) & 0xFF;
+}
 
 // Expected output of a dump.  write_ok: the bank writes land; read_ok: the
 // reads answer.
-std::string xm_text(unsigned chip, bool write_ok, bool read_ok) {
-  std::string s = qntest::format("chip=0x%02x\n", chip);
-  for (unsigned bank = 0; bank <= 4; ++bank) {
-    unsigned sel = write_ok ? bank : 0;
-    if (!write_ok) s += "i2c_wr error!\n";
-    if (!read_ok) s += "i2c_mrd error!\n";
-    s += qntest::format("[bank%u]\n", read_ok ? sel : 100);
-    for (unsigned r = 0; r <= 0xFF; ++r) {
-      if (!read_ok) s += "i2c_mrd error!\n";
-      s += line_val(r, read_ok ? seeded(sel, r) : 100);
+std::string xm_text(unsigned chip, bool write_ok, bool read_ok)
+{
+    std::string s = qntest::format("chip=0x%02x\n", chip);
+    for (unsigned bank = 0; bank <= 4; ++bank) {
+        unsigned sel = write_ok ? bank : 0;
+        if (!write_ok)
+            s += "i2c_wr error!\n";
+        if (!read_ok)
+            s += "i2c_mrd error!\n";
+        s += qntest::format("[bank%u]\n", read_ok ? sel : 100);
+        for (unsigned r = 0; r <= 0xFF; ++r) {
+            if (!read_ok)
+                s += "i2c_mrd error!\n";
+            s += line_val(r, read_ok ? seeded(sel, r) : 100);
+        }
     }
-  }
-  return s;
+    return s;
 }
 
 // Expected requests and pauses of a dump, in order.
-std::vector<std::string> xm_events(unsigned chip, bool write_ok, bool read_ok) {
-  std::vector<std::string> v;
-  const std::string pause = "usleep 1000";
-  int wret = write_ok ? 0 : -1, rret = read_ok ? 0 : -1;
-  for (unsigned bank = 0; bank <= 4; ++bank) {
-    v.push_back(WR(100, chip, 0xFF, bank, 0, wret));
-    v.push_back(pause);
-    v.push_back(RD(100, chip, 0xFF, bank, 0, rret));
-    for (unsigned r = 0; r <= 0xFF; ++r) {
-      v.push_back(RD(100, chip, r, bank, 0, rret));
-      v.push_back(pause);
+std::vector<std::string> xm_events(unsigned chip, bool write_ok, bool read_ok)
+{
+    std::vector<std::string> v;
+    const std::string pause = "usleep 1000";
+    int wret = write_ok ? 0 : -1, rret = read_ok ? 0 : -1;
+    for (unsigned bank = 0; bank <= 4; ++bank) {
+        v.push_back(WR(100, chip, 0xFF, bank, 0, wret));
+        v.push_back(pause);
+        v.push_back(RD(100, chip, 0xFF, bank, 0, rret));
+        for (unsigned r = 0; r <= 0xFF; ++r) {
+            v.push_back(RD(100, chip, r, bank, 0, rret));
+            v.push_back(pause);
+        }
+        v.push_back(pause);
     }
-    v.push_back(pause);
-  }
-  return v;
+    return v;
 }
 
 struct XmCase {
-  const char* name;
-  std::map<std::string, std::string> env;
-  const char* line;
-  unsigned chip;
-  bool write_ok, read_ok;
+    const char *name;
+    std::map<std::string, std::string> env;
+    const char *line;
+    unsigned chip;
+    bool write_ok, read_ok;
 };
-std::ostream& operator<<(std::ostream& os, const XmCase& c) { return os << c.name; }
+std::ostream &operator<<(std::ostream &os, const XmCase &c)
+{
+    return os << c.name;
+}
 
 class ChipsXm : public ::testing::TestWithParam<XmCase> {};
 
-TEST_P(ChipsXm, DumpsFiveBanks) {
-  const XmCase& c = GetParam();
-  PtyShell sh(PtyShell::with(c.env));
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  // The requests and pauses are compared by the step, the 80 kB of text below.
-  PtyShell::Run r =
-      qntest::run_step(sh, {c.line, "", xm_events(c.chip, c.write_ok, c.read_ok), {}, {}, qntest::kAnyOut, 20000});
-  const std::string& out = r.out;
-  std::string want = "\n" + xm_text(c.chip, c.write_ok, c.read_ok);
-  if (out != want) {
-    size_t i = 0;
-    while (i < out.size() && i < want.size() && out[i] == want[i]) ++i;
-    size_t from = i > 60 ? i - 60 : 0;
-    ADD_FAILURE() << "output differs at byte " << i << " (got " << out.size() << " bytes, want " << want.size()
-                  << ")\n  got:  " << esc(out.substr(from, 160)) << "\n  want: " << esc(want.substr(from, 160));
-  }
-  std::vector<std::string> ev = qntest::requests(r.trace, true);
+TEST_P(ChipsXm, DumpsFiveBanks)
+{
+    const XmCase &c = GetParam();
+    PtyShell sh(PtyShell::with(c.env));
+    ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+    // The requests and pauses are compared by the step, the 80 kB of text below.
+    PtyShell::Run r =
+        qntest::run_step(sh, {c.line, "", xm_events(c.chip, c.write_ok, c.read_ok), {}, {}, qntest::kAnyOut, 20000});
+    const std::string &out = r.out;
+    std::string want = "\n" + xm_text(c.chip, c.write_ok, c.read_ok);
+    if (out != want) {
+        size_t i = 0;
+        while (i < out.size() && i < want.size() && out[i] == want[i])
+            ++i;
+        size_t from = i > 60 ? i - 60 : 0;
+        ADD_FAILURE() << "output differs at byte " << i << " (got " << out.size() << " bytes, want " << want.size()
+                      << ")\n  got:  " << esc(out.substr(from, 160)) << "\n  want: " << esc(want.substr(from, 160));
+    }
+    std::vector<std::string> ev = qntest::requests(r.trace, true);
 
-  size_t writes = 0, reads = 0, pauses = 0;
-  for (const std::string& e : ev) {
-    writes += qntest::starts_with(e, "I2C_REG_WRITE");
-    reads += qntest::starts_with(e, "I2C_REG_READ");
-    pauses += e == "usleep 1000";
-  }
-  EXPECT_EQ(writes, 5u);
-  EXPECT_EQ(reads, 5u + 1280u);
-  EXPECT_EQ(pauses, 1290u);
-  EXPECT_EQ(pauses, qntest::usleeps(sh.trace()).size()) << "pauses other than the dump's";
+    size_t writes = 0, reads = 0, pauses = 0;
+    for (const std::string &e : ev) {
+        writes += qntest::starts_with(e, "I2C_REG_WRITE");
+        reads += qntest::starts_with(e, "I2C_REG_READ");
+        pauses += e == "usleep 1000";
+    }
+    EXPECT_EQ(writes, 5u);
+    EXPECT_EQ(reads, 5u + 1280u);
+    EXPECT_EQ(pauses, 1290u);
+    EXPECT_EQ(pauses, qntest::usleeps(sh.trace()).size()) << "pauses other than the dump's";
 }
 
 const XmCase kXmCases[] = {
@@ -311,17 +348,18 @@ const XmCase kXmCases[] = {
     {"NoDeviceLowerCaseChip", {}, "xm 0x15a", 0x5a, false, false},
 };
 INSTANTIATE_TEST_SUITE_P(Chips, ChipsXm, ::testing::ValuesIn(kXmCases),
-                         [](const ::testing::TestParamInfo<XmCase>& i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<XmCase> &i) { return std::string(i.param.name); });
 
 // The bank select is left at 4: the plain path now lands in bank 4; the
 // other decoder was not touched.
-TEST(ChipsXmState, BankSelectLeftAtFour) {
-  PtyShell sh;
-  ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
-  qntest::run_step(sh, {"xm 0x60", "", {}, {}, {}, qntest::kOnlyLine, 20000});
-  qntest::run_steps(sh, {{"ird 0x60 0xff", "read : 0x04\n", {RD(100, 0x60, 0xFF, 0, 0)}},
-                         {"ird 0x60 0x10", "read : 0x54\n", {RD(100, 0x60, 0x10, 0, 0)}},
-                         {"ird 0x62 0xff", "read : 0x00\n", {RD(100, 0x62, 0xFF, 0, 0)}}});
+TEST(ChipsXmState, BankSelectLeftAtFour)
+{
+    PtyShell sh;
+    ASSERT_TRUE(sh.wait_prompt()) << esc(sh.peek());
+    qntest::run_step(sh, {"xm 0x60", "", {}, {}, {}, qntest::kOnlyLine, 20000});
+    qntest::run_steps(sh, {{"ird 0x60 0xff", "read : 0x04\n", {RD(100, 0x60, 0xFF, 0, 0)}},
+                           {"ird 0x60 0x10", "read : 0x54\n", {RD(100, 0x60, 0x10, 0, 0)}},
+                           {"ird 0x62 0xff", "read : 0x00\n", {RD(100, 0x62, 0xFF, 0, 0)}}});
 }
 
-}  // namespace
+} // namespace

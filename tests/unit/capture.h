@@ -9,7 +9,7 @@
 namespace qntest {
 
 class CaptureFd {
-public:
+  public:
     explicit CaptureFd(int fd) : fd_(fd)
     {
         fflush(stdout);
@@ -17,7 +17,10 @@ public:
         saved_ = dup(fd_);
         dup2(fileno(file_), fd_);
     }
-    ~CaptureFd() { finish(); }
+    ~CaptureFd()
+    {
+        finish();
+    }
 
     // Stops capturing and returns everything written since the start.
     std::string finish()
@@ -37,7 +40,7 @@ public:
         return text_;
     }
 
-private:
+  private:
     int fd_;
     int saved_ = -1;
     FILE *file_ = nullptr;

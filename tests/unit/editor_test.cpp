@@ -28,8 +28,14 @@ struct Line {
         strcpy(buf, text);
         cursor_x = P + cursor;
     }
-    int edit(int key) { return cmd_edit(buf, key); }
-    int pos() const { return cursor_x - P; }
+    int edit(int key)
+    {
+        return cmd_edit(buf, key);
+    }
+    int pos() const
+    {
+        return cursor_x - P;
+    }
 };
 
 struct EditCase {
@@ -54,26 +60,22 @@ TEST_P(Edit, AppliesKey)
         ASSERT_EQ(l.buf[i], 0) << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, Edit,
-    ::testing::Values(EditCase{"abc", 0, KEY_BACKSPACE, "abc", 0},   // backspace at start
-                      EditCase{"abc", 2, KEY_BACKSPACE, "ac", 1},    // left of the cursor
-                      EditCase{"abc", 3, KEY_DEL, "abc", 3},         // DEL at the end
-                      EditCase{"abc", 1, KEY_DEL, "ac", 1},          // under the cursor
-                      EditCase{"", 0, KEY_DEL, "", 0},
-                      EditCase{"abc", 1, KEY_END, "abc", 3},
-                      EditCase{"abc", 2, KEY_HOME, "abc", 0},
-                      EditCase{"abc", 3, KEY_RIGHT, "abc", 3},       // right at the end
-                      EditCase{"abc", 1, KEY_RIGHT, "abc", 2},
-                      EditCase{"abc", 0, KEY_LEFT, "abc", 0},        // left at the start
-                      EditCase{"abc", 2, KEY_LEFT, "abc", 1},
-                      EditCase{"abc", 1, 'X', "aXbc", 2},            // insert before the cursor
-                      EditCase{"abc", 0, '~', "~abc", 1},
-                      EditCase{"abc", 3, ' ', "abc ", 4},
-                      EditCase{"abc", 1, 195, "abc", 1},             // two pasted letters
-                      EditCase{"abc", 1, 31, "abc", 1},
-                      EditCase{"abc", 1, 0, "abc", 1},
-                      EditCase{"abc", 1, 295, "abc", 1}));           // ESC [ 3 ~ has no binding
+INSTANTIATE_TEST_SUITE_P(Keys, Edit,
+                         ::testing::Values(EditCase{"abc", 0, KEY_BACKSPACE, "abc", 0}, // backspace at start
+                                           EditCase{"abc", 2, KEY_BACKSPACE, "ac", 1},  // left of the cursor
+                                           EditCase{"abc", 3, KEY_DEL, "abc", 3},       // DEL at the end
+                                           EditCase{"abc", 1, KEY_DEL, "ac", 1},        // under the cursor
+                                           EditCase{"", 0, KEY_DEL, "", 0}, EditCase{"abc", 1, KEY_END, "abc", 3},
+                                           EditCase{"abc", 2, KEY_HOME, "abc", 0},
+                                           EditCase{"abc", 3, KEY_RIGHT, "abc", 3}, // right at the end
+                                           EditCase{"abc", 1, KEY_RIGHT, "abc", 2},
+                                           EditCase{"abc", 0, KEY_LEFT, "abc", 0}, // left at the start
+                                           EditCase{"abc", 2, KEY_LEFT, "abc", 1},
+                                           EditCase{"abc", 1, 'X', "aXbc", 2}, // insert before the cursor
+                                           EditCase{"abc", 0, '~', "~abc", 1}, EditCase{"abc", 3, ' ', "abc ", 4},
+                                           EditCase{"abc", 1, 195, "abc", 1}, // two pasted letters
+                                           EditCase{"abc", 1, 31, "abc", 1}, EditCase{"abc", 1, 0, "abc", 1},
+                                           EditCase{"abc", 1, 295, "abc", 1})); // ESC [ 3 ~ has no binding
 
 TEST(Edit, FullLineIgnoresPrintableKeys)
 {
@@ -134,7 +136,7 @@ TEST(Drawing, SequenceNamesAreTheTerminalsBytes)
         {"ERASE_TO_EOL", SEQ_ERASE_TO_EOL, "\x1b[K"},  {"LEFT_100", SEQ_LEFT_100, "\x1b[100D"},
         {"RIGHT_FMT", SEQ_RIGHT_FMT, "\x1b[%dC"},      {"CLEAR_SCREEN", SEQ_CLEAR_SCREEN, "\x1b[2J"},
         {"CURSOR_HOME", SEQ_CURSOR_HOME, "\x1b[1;1H"}, {"RED", SEQ_RED, "\x1b[0;32;31m"},
-        {"GREEN", SEQ_GREEN, "\x1b[0;32;32m"},             {"NORMAL", SEQ_NORMAL, "\x1b[m"},
+        {"GREEN", SEQ_GREEN, "\x1b[0;32;32m"},         {"NORMAL", SEQ_NORMAL, "\x1b[m"},
     };
     for (const auto &r : rows)
         EXPECT_STREQ(r.seq, r.bytes) << r.name;
@@ -180,11 +182,23 @@ TEST(CompletionTable, CompletesAndListsOverAGivenTable)
 // ------------------------------------------------------------------ history
 
 class History : public ::testing::Test {
-protected:
-    void SetUp() override { history_reset(); }
-    void store(const std::string &s) { save_cmd(s.c_str()); }
-    std::string up() { return cmd_history(KEY_UP); }
-    std::string down() { return cmd_history(KEY_DOWN); }
+  protected:
+    void SetUp() override
+    {
+        history_reset();
+    }
+    void store(const std::string &s)
+    {
+        save_cmd(s.c_str());
+    }
+    std::string up()
+    {
+        return cmd_history(KEY_UP);
+    }
+    std::string down()
+    {
+        return cmd_history(KEY_DOWN);
+    }
     void invariant()
     {
         ASSERT_GE(history_up_index, 0);
