@@ -45,11 +45,6 @@ static_assert(help_len(sub_fun) < DRAW_BUF_SIZE, "the help listing fits the shel
 
 namespace {
 
-// The console's count of waiting bytes is asked the same way as a driver
-// request: the terminal driver puts it, an int, into w0.
-constexpr uint32_t CONSOLE_PENDING = FIONREAD;
-const int console_fd = STDIN_FILENO;
-
 // The node each request goes to.
 struct route_t {
     uint32_t code;
@@ -58,7 +53,7 @@ struct route_t {
 
 const route_t ROUTES[] = {
     {QN_REG_ACCESS, &gfd_qn}, {QN_GET_MBINFO, &gfd_qn}, {QN_BUZZER, &gfd_qn},
-    {I2C_REG_READ, &gfd_tw},  {I2C_REG_WRITE, &gfd_tw}, {CONSOLE_PENDING, &console_fd},
+    {I2C_REG_READ, &gfd_tw},  {I2C_REG_WRITE, &gfd_tw},
 };
 
 const int *node_for(uint32_t code)
@@ -82,17 +77,6 @@ int add_func(uint32_t code, qn_req_t *req, const qn_req_t &words, const char *er
     if (ret < 0 && err != NULL)
         puts(err);
     return ret;
-}
-
-int console_pending()
-{
-    static_assert(sizeof(int) <= sizeof(uint32_t), "the count fits w0");
-    qn_req_t req;
-    if (add_func(CONSOLE_PENDING, &req, qn_req_t{0, 0, 0, 0, 0}, NULL) < 0)
-        return 0;
-    int n;
-    memcpy(&n, &req.w0, sizeof(n));
-    return n > 0 ? n : 0;
 }
 
 int is_file_exist(const char *file_path)

@@ -16,9 +16,6 @@ extern int gfd_panel;
 // request (or a code no node serves) prints `err`, unless it is null, and
 // returns -1; *req then holds what the driver left in it.
 int add_func(uint32_t code, qn_req_t *req, const qn_req_t &words, const char *err);
-// Bytes waiting to be read on the console (descriptor 0); 0 when none or
-// when it cannot tell.
-int console_pending();
 
 int is_file_exist(const char *file_path);
 int open_dev();

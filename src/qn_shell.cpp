@@ -7,6 +7,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -398,6 +399,16 @@ void restore_old_terminal()
 // No key is read unless the console says one is waiting; a console that is
 // no terminal (a script on a pipe) or has ended never stops a listing. The
 // waiting bytes, the key and whatever came with it, are read and dropped.
+// Bytes waiting to be read on the console; 0 when none or when the terminal
+// driver cannot tell.
+static int console_pending()
+{
+    int n = 0;
+    if (ioctl(STDIN_FILENO, FIONREAD, &n) < 0)
+        return 0;
+    return n > 0 ? n : 0;
+}
+
 bool listing_stopped()
 {
     if (!console_is_terminal || console_closed)
