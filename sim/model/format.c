@@ -115,6 +115,22 @@ size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 	return o.len;
 }
 
+size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
+			  unsigned long count)
+{
+	struct out o;
+
+	if (size < 2)
+		return 0;
+	o.buf = buf;
+	o.size = size;
+	o.len = 0;
+	put(&o, "%lld trace-dropped %lu", (long long)t_us, count);
+	buf[o.len++] = '\n';
+	buf[o.len] = 0;
+	return o.len;
+}
+
 /* ---- VCD ---- */
 
 /* 72 one-character identifiers from '%' on: '$' and '#' would read as

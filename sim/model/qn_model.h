@@ -447,6 +447,12 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			const struct qnm_event *ev);
 
+/* The note a trace sink writes when it takes lines again after losing
+ * count of them: "T trace-dropped N\n".  Returns the length (cut like a
+ * trace line). */
+size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
+			  unsigned long count);
+
 /* The VCD writer's state: time of the last "#T" written. */
 struct qnm_vcd {
 	int64_t last_us;

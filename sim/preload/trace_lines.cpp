@@ -74,7 +74,8 @@ std::string line_usleep(int64_t t_us, unsigned long usec)
 
 std::string line_dropped(int64_t t_us, unsigned long count)
 {
-    return line(t_us, "trace-dropped %lu", count);
+    char buf[64];
+    return std::string(buf, qnm_format_dropped(buf, sizeof buf, t_us, count));
 }
 
 } // namespace qnsim
