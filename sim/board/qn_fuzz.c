@@ -21,6 +21,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "../model/qn_model.h"
+
 static uint32_t rng_state = 0x2545F491u;
 
 static uint32_t rnd(void)
@@ -34,13 +36,14 @@ static uint32_t rnd(void)
     return x;
 }
 
+/* The codes the drivers serve, as the board model names them. */
 static const uint32_t served[] = {
-    0xC00456C9u, 0xC00456D8u, 0x400456D1u, 0xC00448CFu, 0xC00448D0u,
+    QNM_CODE_REG_ACCESS, QNM_CODE_GET_MBINFO, QNM_CODE_BUZZER, QNM_CODE_I2C_REG_READ, QNM_CODE_I2C_REG_WRITE,
 };
 
 static uint32_t random_code(void)
 {
-    uint32_t c = served[rnd() % 5];
+    uint32_t c = served[rnd() % (sizeof(served) / sizeof(served[0]))];
 
     switch (rnd() % 4) {
     case 0:

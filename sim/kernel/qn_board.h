@@ -14,7 +14,9 @@
 
 /*
  * An append-only text file in memory (trace, waveform). A line that finds
- * no room is dropped whole and counted; emptying the file makes room again.
+ * no room is dropped whole and counted; emptying the file makes room again
+ * and keeps the count, which the trace's writer tells in a
+ * "T trace-dropped N" line before its next line.
  * The caller serialises every call.
  */
 struct qnb_log {

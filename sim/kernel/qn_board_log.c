@@ -28,8 +28,7 @@ void qnb_log_free(struct qnb_log *log)
 
 void qnb_log_clear(struct qnb_log *log)
 {
-	log->len = 0;
-	log->dropped = 0;
+	log->len = 0; /* the count of dropped lines stays, to be told */
 }
 
 void qnb_log_append(struct qnb_log *log, const char *text, size_t n)

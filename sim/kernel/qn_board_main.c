@@ -11,9 +11,16 @@
  * every device event and the GPIO waveform (VCD), both time-stamped by the
  * kernel's monotonic clock.
  *
+ * The parameters are parsed by the board model's parser of settings (the
+ * simulator's QNSIM_* variables go through the same one); a bad one
+ * refuses the load with its reason in the kernel log.  The model keeps the
+ * settings and re-applies them on every "reset" control line.
+ *
  * One mutex serialises everything that touches the model, the trace and the
  * waveform.
  */
+
+#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/debugfs.h>
 #include <linux/fs.h>
@@ -46,19 +53,22 @@ static uint mb_version = 1;
 module_param(mb_version, uint, 0444);
 MODULE_PARM_DESC(mb_version, "main board version (default 1)");
 
-static char *absent = "";
-module_param(absent, charp, 0444);
+static char *absent[QNM_NODE_COUNT];
+static int n_absent;
+module_param_array(absent, charp, &n_absent, 0444);
 MODULE_PARM_DESC(
 	absent,
 	"nodes not registered, comma separated: qn_KD300,tw_286x,panel");
 
-static char *i2c = "0x50";
-module_param(i2c, charp, 0444);
+static char *i2c[QNM_I2C_DEV_CAP];
+static int n_i2c;
+module_param_array(i2c, charp, &n_i2c, 0444);
 MODULE_PARM_DESC(i2c,
 		 "plain I2C device addresses, comma separated (default 0x50)");
 
-static char *fail = "";
-module_param(fail, charp, 0444);
+static char *fail[QNM_FAIL_RULE_CAP];
+static int n_fail;
+module_param_array(fail, charp, &n_fail, 0444);
 MODULE_PARM_DESC(fail, "fault rules NAME or NAME@N, comma separated");
 
 static uint trace_kb = 4096;
@@ -96,6 +106,17 @@ static void qnb_event(void *ctx, int64_t t_us, const struct qnm_event *ev)
 	size_t n;
 
 	n = qnm_format_trace(qnb.line, sizeof(qnb.line), t_us, ev);
+	if (n && qnb.trace.dropped) {
+		/* the trace has room again: say first how much it lost */
+		char note[64];
+		size_t k = qnm_format_dropped(note, sizeof(note), t_us,
+					      qnb.trace.dropped);
+
+		if (k + n <= qnb.trace.cap - qnb.trace.len) {
+			qnb.trace.dropped = 0;
+			qnb_log_append(&qnb.trace, note, k);
+		}
+	}
 	if (n)
 		qnb_log_append(&qnb.trace, qnb.line, n);
 	n = qnm_format_vcd_change(qnb.line, sizeof(qnb.line), &qnb.vcd_state,
@@ -116,6 +137,7 @@ static void qnb_vcd_restart(void)
 		 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
 		 tm.tm_min, tm.tm_sec);
 	qnb_log_clear(&qnb.vcd);
+	qnb.vcd.dropped = 0; /* a waveform starts afresh: nothing to tell */
 	n = qnm_format_vcd_header(qnb.line, sizeof(qnb.line), &qnb.vcd_state,
 				  date, qnb.m);
 	qnb_log_append(&qnb.vcd, qnb.line, n);
@@ -171,6 +193,12 @@ static ssize_t qnb_panel_read(struct file *file, char __user *buf, size_t count,
 		mutex_unlock(&qnb.lock);
 		if (file->f_flags & O_NONBLOCK)
 			return -EAGAIN;
+		/*
+		 * The condition reads the stream's length without the mutex (a
+		 * mutex may not be taken inside the wait): a stale answer only
+		 * means one more turn of this loop, which takes the bytes under
+		 * the mutex, and every feed wakes the queue after unlocking.
+		 */
 		if (wait_event_interruptible(qnb.panel_wait,
 					     qnm_panel_pending(qnb.m)))
 			return -ERESTARTSYS;
@@ -352,77 +380,53 @@ static const struct file_operations qnb_log_fops = {
 
 /* ---- Settings -------------------------------------------------------- */
 
-/* Calls fn on each comma-separated word of list (blanks around ignored). */
-static int qnb_each_word(const char *list, int (*fn)(const char *, size_t))
+/* One parameter's text through the model's parser; a bad entry refuses. */
+static int qnb_parse(struct qnm_settings *set, const char *param,
+		     enum qnm_setting what, const char *text)
 {
-	const char *p = list, *end;
-	size_t len;
+	char err[96];
+
+	if (!qnm_settings_parse(set, what, text, strlen(text), err,
+				sizeof(err)))
+		return 0;
+	pr_err("%s: %s\n", param, err);
+	return -EINVAL;
+}
+
+static int qnb_parse_array(struct qnm_settings *set, const char *param,
+			   enum qnm_setting what, char **items, int n)
+{
+	int i, ret;
+
+	for (i = 0; i < n; i++) {
+		ret = qnb_parse(set, param, what, items[i]);
+		if (ret)
+			return ret;
+	}
+	return 0;
+}
+
+static int qnb_settings(struct qnm_settings *set)
+{
 	int ret;
 
-	while (p && *p) {
-		end = strchrnul(p, ',');
-		while (p < end && *p == ' ')
-			p++;
-		len = end - p;
-		while (len && p[len - 1] == ' ')
-			len--;
-		if (len) {
-			ret = fn(p, len);
-			if (ret)
-				return ret;
-		}
-		p = *end ? end + 1 : end;
+	qnm_settings_init(set, NULL, 0);
+	set->gp_id = gp_id;
+	set->mb_version = mb_version;
+	ret = qnb_parse(set, "model", QNM_SET_MODEL, model);
+	if (!ret)
+		ret = qnb_parse_array(set, "absent", QNM_SET_ABSENT, absent,
+				      n_absent);
+	if (!ret && n_i2c)
+		ret = qnb_parse_array(set, "i2c", QNM_SET_I2C, i2c, n_i2c);
+	if (!ret)
+		ret = qnb_parse_array(set, "fail", QNM_SET_FAIL, fail, n_fail);
+	if (!ret && set->absent[QNM_NODE_RTC]) {
+		pr_err("absent: rtc is the kernel's own driver, not this "
+		       "module's\n");
+		ret = -EINVAL;
 	}
-	return 0;
-}
-
-static bool qnb_absent[QNM_NODE_COUNT];
-
-static int qnb_absent_word(const char *word, size_t len)
-{
-	int node = qnm_node_by_name(word, len);
-
-	if (node < 0 || node == QNM_NODE_RTC) {
-		pr_err("qn_board: absent: no such node '%.*s'\n", (int)len,
-		       word);
-		return -EINVAL;
-	}
-	qnb_absent[node] = true;
-	return 0;
-}
-
-static int qnb_i2c_word(const char *word, size_t len)
-{
-	u32 addr;
-
-	if (!qnm_parse_u32(word, len, 0, &addr) ||
-	    qnm_i2c_add_device(qnb.m, addr)) {
-		pr_err("qn_board: i2c: bad device address '%.*s'\n", (int)len,
-		       word);
-		return -EINVAL;
-	}
-	return 0;
-}
-
-static int qnb_fail_word(const char *word, size_t len)
-{
-	if (qnm_fault_rule(qnb.m, word, len)) {
-		pr_err("qn_board: fail: bad rule '%.*s'\n", (int)len, word);
-		return -EINVAL;
-	}
-	return 0;
-}
-
-static int qnb_model_code(u32 *code)
-{
-	size_t len = strlen(model);
-
-	*code = qnm_model_by_name(model, len);
-	if (*code || qnm_parse_u32(model, len, 0, code))
-		return 0;
-	pr_err("qn_board: model: neither a model name nor a number: '%s'\n",
-	       model);
-	return -EINVAL;
+	return ret;
 }
 
 /* ---- Module life cycle ----------------------------------------------- */
@@ -456,32 +460,31 @@ static int __init qnb_init(void)
 		.now_us = qnb_now_us,
 		.event = qnb_event,
 	};
-	u32 code;
+	struct qnm_settings *set;
 	int i, ret;
 
 	mutex_init(&qnb.lock);
 	init_waitqueue_head(&qnb.panel_wait);
 	qnb.t0_ns = ktime_get_ns();
-	ret = qnb_model_code(&code);
+	set = kmalloc(sizeof(*set), GFP_KERNEL);
+	if (!set)
+		return -ENOMEM;
+	ret = qnb_settings(set);
 	if (ret)
-		return ret;
-	ret = qnb_each_word(absent, qnb_absent_word);
-	if (ret)
-		return ret;
+		goto free_set;
 
+	ret = -ENOMEM;
 	qnb.m = vzalloc(sizeof(*qnb.m));
 	if (!qnb.m)
-		return -ENOMEM;
-	ret = -ENOMEM;
+		goto free_set;
 	if (qnb_log_init(&qnb.trace, (size_t)trace_kb * 1024) ||
 	    qnb_log_init(&qnb.vcd, QNB_VCD_SIZE))
 		goto fail;
-	qnm_init(qnb.m, code, gp_id, mb_version);
-	ret = qnb_each_word(i2c, qnb_i2c_word);
-	if (!ret)
-		ret = qnb_each_word(fail, qnb_fail_word);
-	if (ret)
+	ret = qnm_power_on(qnb.m, set);
+	if (ret) {
+		pr_err("the board refuses its settings (%d)\n", ret);
 		goto fail;
+	}
 	qnm_set_observer(qnb.m, &obs);
 	qnb_vcd_restart();
 
@@ -494,7 +497,7 @@ static int __init qnb_init(void)
 		struct qnb_node *n = &qnb.nodes[i];
 
 		n->node = served[i];
-		if (qnb_absent[n->node])
+		if (set->absent[n->node])
 			continue;
 		n->misc.minor = MISC_DYNAMIC_MINOR;
 		n->misc.name = qnm_node_name(n->node);
@@ -505,14 +508,17 @@ static int __init qnb_init(void)
 			goto fail_nodes;
 		n->registered = true;
 	}
-	pr_info("qn_board: board model 0x%08x, gp_id %u, mb_version %u\n", code,
-		gp_id, mb_version);
+	pr_info("board model 0x%08x, gp_id %u, mb_version %u\n", set->model,
+		set->gp_id, set->mb_version);
+	kfree(set);
 	return 0;
 
 fail_nodes:
 	qnb_unregister();
 fail:
 	qnb_free();
+free_set:
+	kfree(set);
 	return ret;
 }
 

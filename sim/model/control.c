@@ -285,7 +285,8 @@ int qnm_control(struct qn_model *m, const char *text, size_t len, char *err,
 				m, &l, err, errsize,
 				"usage: fail NAME[@N] (QN_REG_ACCESS "
 				"QN_GET_MBINFO QN_BUZZER I2C_REG_READ "
-				"I2C_REG_WRITE RTC_SET_TIME settimeofday)");
+				"I2C_REG_WRITE RTC_SET_TIME or a call the "
+				"transport names)");
 		return 0;
 	}
 	if (IS("reset") && l.nwords == 1) {

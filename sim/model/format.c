@@ -67,16 +67,6 @@ size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 		    ret_word(ev->u.req.ret));
 		break;
 	}
-	case QNM_EV_RTC_SET: {
-		const int *f = ev->u.rtc.tm;
-
-		put(&o,
-		    "ioctl RTC_SET_TIME tm=%04lld-%02lld-%02d %02d:%02d:%02d"
-		    " wday=%d yday=%d isdst=%d ret=%d",
-		    (long long)f[5] + 1900, (long long)f[4] + 1, f[3], f[2],
-		    f[1], f[0], f[6], f[7], f[8], ret_word(ev->u.rtc.ret));
-		break;
-	}
 	case QNM_EV_BUZZER:
 		put(&o, "buzzer %d", ev->u.buzzer.on);
 		break;
@@ -117,34 +107,25 @@ size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			    (unsigned int)ev->u.full.addr,
 			    (unsigned int)ev->u.full.val);
 		break;
-	case QNM_EV_OPEN:
-		if (ev->u.node.why)
-			put(&o, "open %s %s", ev->u.node.path, ev->u.node.why);
-		else
-			put(&o, "open %s fd=%d", ev->u.node.path,
-			    ev->u.node.fd);
-		break;
-	case QNM_EV_CLOSE:
-		put(&o, "close fd=%d %s", ev->u.node.fd, ev->u.node.path);
-		break;
-	case QNM_EV_SETTOD:
-		if (ev->u.settod.null_tv)
-			put(&o, "settimeofday NULL ret=%d",
-			    ret_word(ev->u.settod.ret));
-		else
-			put(&o, "settimeofday %lld.%06ld ret=%d",
-			    ev->u.settod.sec, ev->u.settod.usec,
-			    ret_word(ev->u.settod.ret));
-		break;
-	case QNM_EV_SYSTEM:
-		put(&o, "system %s", ev->u.system.cmd);
-		break;
-	case QNM_EV_USLEEP:
-		put(&o, "usleep %lu", ev->u.usleep.usec);
-		break;
 	case QNM_EV_PINS:
 		break;
 	}
+	buf[o.len++] = '\n';
+	buf[o.len] = 0;
+	return o.len;
+}
+
+size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
+			  unsigned long count)
+{
+	struct out o;
+
+	if (size < 2)
+		return 0;
+	o.buf = buf;
+	o.size = size;
+	o.len = 0;
+	put(&o, "%lld trace-dropped %lu", (long long)t_us, count);
 	buf[o.len++] = '\n';
 	buf[o.len] = 0;
 	return o.len;

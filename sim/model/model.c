@@ -14,13 +14,12 @@ static const struct {
 	uint32_t code;
 	int node; /* -1: no node */
 } calls[QNM_CALL_COUNT] = {
-	{"QN_REG_ACCESS", 0xC00456C9u, QNM_NODE_KD},
-	{"QN_GET_MBINFO", 0xC00456D8u, QNM_NODE_KD},
-	{"QN_BUZZER", 0x400456D1u, QNM_NODE_KD},
-	{"I2C_REG_READ", 0xC00448CFu, QNM_NODE_TW},
-	{"I2C_REG_WRITE", 0xC00448D0u, QNM_NODE_TW},
-	{"RTC_SET_TIME", 0x4024700Au, QNM_NODE_RTC},
-	{"settimeofday", 0, -1},
+	{"QN_REG_ACCESS", QNM_CODE_REG_ACCESS, QNM_NODE_KD},
+	{"QN_GET_MBINFO", QNM_CODE_GET_MBINFO, QNM_NODE_KD},
+	{"QN_BUZZER", QNM_CODE_BUZZER, QNM_NODE_KD},
+	{"I2C_REG_READ", QNM_CODE_I2C_REG_READ, QNM_NODE_TW},
+	{"I2C_REG_WRITE", QNM_CODE_I2C_REG_WRITE, QNM_NODE_TW},
+	{"RTC_SET_TIME", QNM_CODE_RTC_SET_TIME, QNM_NODE_RTC},
 };
 
 static const char *const model_name[] = {"KD3151", "KD3252", "KD3353", "KD3454",
@@ -130,12 +129,45 @@ static void power_on(struct qn_model *m)
 	memset(m->calls, 0, sizeof(m->calls));
 }
 
+/* The settings' I2C devices, fault rules, pins and registers. */
+static int apply_settings(struct qn_model *m)
+{
+	const struct qnm_settings *s = &m->settings;
+	unsigned int i;
+	int ret = 0, r;
+
+	for (i = 0; i < s->ni2c; i++) {
+		r = qnm_i2c_add_device(m, s->i2c[i]);
+		if (r && !ret)
+			ret = r;
+	}
+	for (i = 0; i < s->nfail; i++)
+		if (s->fail[i].slot < QNM_FAULT_SLOTS)
+			m->fail_from[s->fail[i].slot] = s->fail[i].from;
+	for (i = 0; i < s->npins; i++)
+		qnm_set_pin(m, s->pins[i].bank, s->pins[i].bit,
+			    s->pins[i].level);
+	for (i = 0; i < s->nregs; i++) {
+		r = qnm_reg_write(m, s->regs[i].addr, s->regs[i].val);
+		if (r && !ret)
+			ret = r;
+	}
+	return ret;
+}
+
 void qnm_init(struct qn_model *m, uint32_t model, uint32_t gp_id,
 	      uint32_t mb_version)
 {
 	memset(m, 0, sizeof(*m));
 	qnm_set_identity(m, model, gp_id, mb_version);
 	power_on(m);
+}
+
+int qnm_power_on(struct qn_model *m, const struct qnm_settings *s)
+{
+	qnm_init(m, s->model, s->gp_id, s->mb_version);
+	m->settings = *s;
+	return apply_settings(m);
 }
 
 void qnm_reset(struct qn_model *m)
@@ -146,9 +178,13 @@ void qnm_reset(struct qn_model *m)
 	memset(&ev, 0, sizeof(ev));
 	ev.kind = QNM_EV_RESET;
 	qnm_emit(m, &ev);
+	m->model = m->settings.model;
+	m->gp_id = m->settings.gp_id;
+	m->mb_version = m->settings.mb_version;
 	power_on(m);
 	for (b = 0; b < QNM_GPIO_BANKS; b++)
 		qnm__set_levels(m, b, 0);
+	apply_settings(m);
 }
 
 void qnm_set_observer(struct qn_model *m, const struct qnm_observer *obs)
@@ -165,6 +201,9 @@ void qnm_set_identity(struct qn_model *m, uint32_t model, uint32_t gp_id,
 	m->model = model;
 	m->gp_id = gp_id;
 	m->mb_version = mb_version;
+	m->settings.model = model;
+	m->settings.gp_id = gp_id;
+	m->settings.mb_version = mb_version;
 }
 
 void qnm_emit(struct qn_model *m, const struct qnm_event *ev)
@@ -177,43 +216,51 @@ void qnm_emit(struct qn_model *m, const struct qnm_event *ev)
 
 /* ---- faults ---- */
 
-int qnm_set_fault(struct qn_model *m, enum qnm_call call, uint32_t from)
+int qnm_parse_fault(const char *text, size_t len,
+		    const char *const extra_calls[QNM_EXTRA_CALLS],
+		    struct qnm_fault *out)
 {
-	if ((unsigned int)call >= QNM_CALL_COUNT)
+	size_t at = 0;
+	uint32_t from = 1;
+	int slot, i;
+
+	while (at < len && text[at] != '@')
+		at++;
+	slot = qnm_call_by_name(text, at);
+	for (i = 0; slot < 0 && extra_calls && i < QNM_EXTRA_CALLS; i++)
+		if (extra_calls[i] && qnm__word_ieq(text, at, extra_calls[i]))
+			slot = QNM_CALL_COUNT + i;
+	if (slot < 0)
 		return -EINVAL;
-	m->fail_from[call] = from;
+	if (at < len && !qnm_parse_u32(text + at + 1, len - at - 1, 10, &from))
+		return -EINVAL;
+	out->slot = (unsigned int)slot;
+	out->from = from ? from : 1;
 	return 0;
 }
 
 int qnm_fault_rule(struct qn_model *m, const char *text, size_t len)
 {
-	size_t at = 0;
-	uint32_t from = 1;
-	enum qnm_call c;
+	struct qnm_fault f;
 
-	while (at < len && text[at] != '@')
-		at++;
-	c = qnm_call_by_name(text, at);
-	if (c == QNM_CALL_NONE)
+	if (qnm_parse_fault(text, len, m->settings.extra_calls, &f))
 		return -EINVAL;
-	if (at < len && !qnm_parse_u32(text + at + 1, len - at - 1, 10, &from))
-		return -EINVAL;
-	m->fail_from[c] = from ? from : 1;
+	m->fail_from[f.slot] = f.from;
 	return 0;
 }
 
-int qnm__count_call(struct qn_model *m, enum qnm_call call)
+int qnm__count_call(struct qn_model *m, unsigned int slot)
 {
-	if (m->calls[call] < 0xFFFFFFFFu)
-		m->calls[call]++;
-	return m->fail_from[call] && m->calls[call] >= m->fail_from[call];
+	if (m->calls[slot] < 0xFFFFFFFFu)
+		m->calls[slot]++;
+	return m->fail_from[slot] && m->calls[slot] >= m->fail_from[slot];
 }
 
-int qnm_fault_due(struct qn_model *m, enum qnm_call call)
+int qnm_fault_due(struct qn_model *m, unsigned int slot)
 {
-	if ((unsigned int)call >= QNM_CALL_COUNT)
+	if (slot >= QNM_FAULT_SLOTS)
 		return 0;
-	return qnm__count_call(m, call);
+	return qnm__count_call(m, slot);
 }
 
 /* ---- requests ---- */
@@ -273,19 +320,6 @@ static void note_request(struct qn_model *m, enum qnm_call call, uint32_t code,
 static int is_block_call(enum qnm_call call)
 {
 	return (unsigned int)call < QNM_BLOCK_CALLS;
-}
-
-int qnm_request(struct qn_model *m, enum qnm_call call, uint32_t w[5])
-{
-	uint32_t in[5];
-	int ret;
-
-	memcpy(in, w, sizeof(in));
-	ret = is_block_call(call) ? serve(m, call, w) : -ENOTTY;
-	if (ret)
-		memcpy(w, in, sizeof(in));
-	note_request(m, call, qnm_call_code(call), in, w, ret);
-	return ret;
 }
 
 int qnm_ioctl(struct qn_model *m, enum qnm_node node, unsigned long code,

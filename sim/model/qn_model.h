@@ -11,9 +11,15 @@
  *
  * Requests take the five-word block by value-result (uint32_t w[5]); the
  * transport copies it from and back to its caller's memory.  Every event
- * the trace and the waveform show leaves the model through one observer,
- * time-stamped by the caller's clock; qnm_format_trace() and the VCD
- * formatters below turn events into the lines both stand-ins print.
+ * of the board leaves the model through one observer, time-stamped by the
+ * caller's clock; qnm_format_trace() and the VCD formatters below turn
+ * events into the lines both stand-ins print.  What happens around the
+ * board in a transport (descriptors, sleeps, the system clock) is the
+ * transport's own business and its own trace lines.
+ *
+ * The transports' settings (board identity, nodes, I2C devices, fault
+ * rules, initial pins and registers) are parsed here too, once for both,
+ * into a struct qnm_settings that power-on and every reset apply.
  *
  * Numbers here are the model's own copy of the driver interface: it checks
  * the product, so it never includes the product's headers.
@@ -68,7 +74,22 @@ extern "C" {
 /* Room qnm_format_vcd_header() needs. */
 #define QNM_VCD_HEADER_MAX 4096
 
+/* Fixed tables of struct qnm_settings. */
+#define QNM_SET_REG_CAP 32  /* initial SoC registers */
+#define QNM_FAIL_RULE_CAP 8 /* fault rules of the settings */
+/* Fault-rule names a transport adds for calls it serves outside the board
+ * (e.g. the system clock), after the board's own calls. */
+#define QNM_EXTRA_CALLS 2
+
 /* ---- Nodes and requests ---------------------------------------------- */
+
+/* The request codes of the board's drivers. */
+#define QNM_CODE_REG_ACCESS 0xC00456C9u	   /* QN_REG_ACCESS on qn_KD300 */
+#define QNM_CODE_GET_MBINFO 0xC00456D8u	   /* QN_GET_MBINFO on qn_KD300 */
+#define QNM_CODE_BUZZER 0x400456D1u	   /* QN_BUZZER on qn_KD300 */
+#define QNM_CODE_I2C_REG_READ 0xC00448CFu  /* I2C_REG_READ on tw_286x */
+#define QNM_CODE_I2C_REG_WRITE 0xC00448D0u /* I2C_REG_WRITE on tw_286x */
+#define QNM_CODE_RTC_SET_TIME 0x4024700Au  /* RTC_SET_TIME on rtc */
 
 enum qnm_node {
 	QNM_NODE_KD,	/* /dev/qn_KD300: registers, identity, sounder */
@@ -79,9 +100,9 @@ enum qnm_node {
 };
 
 /* Calls that can be counted and made to fail (fault rule names in
- * brackets).  The first five are block requests served by qnm_request();
- * RTC_SET_TIME and settimeofday are served by the transport, which asks
- * qnm_fault_due() whether to refuse them. */
+ * comments).  The first five are block requests served by qnm_ioctl();
+ * RTC_SET_TIME is served by the transport's clock, which asks
+ * qnm_fault_due() whether to refuse it. */
 enum qnm_call {
 	QNM_CALL_NONE = -1, /* a code no driver on that node serves */
 	QNM_CALL_REG,	    /* QN_REG_ACCESS  0xC00456C9 on qn_KD300 */
@@ -90,10 +111,12 @@ enum qnm_call {
 	QNM_CALL_I2C_RD,    /* I2C_REG_READ   0xC00448CF on tw_286x */
 	QNM_CALL_I2C_WR,    /* I2C_REG_WRITE  0xC00448D0 on tw_286x */
 	QNM_CALL_RTC_SET,   /* RTC_SET_TIME   0x4024700A on rtc */
-	QNM_CALL_SETTOD,    /* settimeofday (no node) */
 	QNM_CALL_COUNT
 };
 #define QNM_BLOCK_CALLS 5 /* QNM_CALL_REG .. QNM_CALL_I2C_WR */
+/* Fault-rule slots: the board's calls, then the transport's extra names
+ * (slot QNM_CALL_COUNT + i is extra name i). */
+#define QNM_FAULT_SLOTS (QNM_CALL_COUNT + QNM_EXTRA_CALLS)
 
 /* Node names ("qn_KD300", "tw_286x", "panel", "rtc") and paths
  * ("/dev/qn_KD300", ...); NULL for a bad node. */
@@ -104,9 +127,9 @@ int qnm_node_by_name(const char *name, size_t len);
 int qnm_node_by_path(const char *path);
 
 /* Call names as fault rules and the trace spell them ("QN_REG_ACCESS",
- * ..., "settimeofday"); NULL for a bad call. */
+ * ..., "RTC_SET_TIME"); NULL for a bad call. */
 const char *qnm_call_name(enum qnm_call call);
-/* The request code of a call (0 for settimeofday or a bad call). */
+/* The request code of a call (0 for a bad call). */
 uint32_t qnm_call_code(enum qnm_call call);
 /* Call by name, case-insensitive; QNM_CALL_NONE if none. */
 enum qnm_call qnm_call_by_name(const char *name, size_t len);
@@ -123,7 +146,6 @@ uint32_t qnm_model_by_name(const char *name, size_t len);
 
 enum qnm_event_kind {
 	QNM_EV_REQUEST, /* ioctl NAME in=... out=... ret=R */
-	QNM_EV_RTC_SET, /* ioctl RTC_SET_TIME tm=... ret=R (transport) */
 	QNM_EV_BUZZER,	/* buzzer L */
 	QNM_EV_PINS,	/* a bank's levels changed (VCD only, no trace line) */
 	QNM_EV_PANEL_FEED, /* panel-feed HH HH ... */
@@ -134,14 +156,8 @@ enum qnm_event_kind {
 	QNM_EV_SYNC,	   /* sync */
 	QNM_EV_RESET,	   /* reset */
 	QNM_EV_CLOCK,	   /* clock sys=S rtc=TEXT (transport) */
-	QNM_EV_TABLE_FULL, /* table-full reg ADDR=VAL | table-full i2c DEV
+	QNM_EV_TABLE_FULL  /* table-full reg ADDR=VAL | table-full i2c DEV
 			      REG=VAL */
-	QNM_EV_OPEN, /* open PATH fd=N | open PATH missing|denied (transport) */
-	QNM_EV_CLOSE,  /* close fd=N PATH (transport) */
-	QNM_EV_SETTOD, /* settimeofday S.UUUUUU ret=R | NULL ret=R (transport)
-			*/
-	QNM_EV_SYSTEM, /* system COMMAND (transport) */
-	QNM_EV_USLEEP  /* usleep N (transport) */
 };
 
 /* One event; only the member of u named after the kind is meaningful.
@@ -156,10 +172,6 @@ struct qnm_event {
 			uint32_t in[5], out[5];
 			int ret; /* 0 or -errno */
 		} req;
-		struct { /* RTC_SET: struct rtc_time, tm_sec .. tm_isdst */
-			int tm[9];
-			int ret;
-		} rtc;
 		struct { /* BUZZER */
 			int on;
 		} buzzer;
@@ -185,24 +197,6 @@ struct qnm_event {
 			uint32_t dev; /* I2C device address */
 			uint32_t addr, val;
 		} full;
-		struct { /* OPEN (fd >= 0, or why = "missing"/"denied"), CLOSE
-			  */
-			const char *path;
-			int fd;
-			const char *why;
-		} node;
-		struct { /* SETTOD */
-			int null_tv;
-			long long sec;
-			long usec;
-			int ret;
-		} settod;
-		struct { /* SYSTEM */
-			const char *cmd;
-		} system;
-		struct { /* USLEEP */
-			unsigned long usec;
-		} usleep;
 	} u;
 };
 
@@ -215,11 +209,70 @@ struct qnm_observer {
 	void (*event)(void *ctx, int64_t t_us, const struct qnm_event *ev);
 };
 
-/* ---- State ------------------------------------------------------------ */
+/* ---- Settings --------------------------------------------------------- */
 
 struct qnm_reg_entry {
 	uint32_t addr, val;
 };
+
+/* A fault rule: call number `from` on (1 = every call) of a slot fails. */
+struct qnm_fault {
+	unsigned int slot; /* enum qnm_call, or QNM_CALL_COUNT + extra name */
+	uint32_t from;
+};
+
+/* What a transport's settings ask of the board, parsed by
+ * qnm_settings_parse() and applied by qnm_power_on() and every reset. */
+struct qnm_settings {
+	uint32_t model, gp_id, mb_version; /* identity (QN_GET_MBINFO) */
+	/* nodes that do not exist / exist but cannot be opened (the
+	 * transport's business: the model only parses them) */
+	uint8_t absent[QNM_NODE_COUNT], denied[QNM_NODE_COUNT];
+	unsigned int ni2c; /* plain I2C devices */
+	uint32_t i2c[QNM_I2C_DEV_CAP];
+	int i2c_given; /* the default list (0x50) was replaced */
+	unsigned int nfail;
+	struct qnm_fault fail[QNM_FAIL_RULE_CAP];
+	unsigned int npins; /* set in order */
+	struct {
+		uint8_t bank, bit, level;
+	} pins[QNM_PINS];
+	unsigned int nregs; /* written in order, after the pins */
+	struct qnm_reg_entry regs[QNM_SET_REG_CAP];
+	/* fault-rule names of the transport's own calls (static strings) */
+	const char *extra_calls[QNM_EXTRA_CALLS];
+};
+
+/* What qnm_settings_parse() reads; the names are those error texts use. */
+enum qnm_setting {
+	QNM_SET_MODEL,	    /* "KD3151" ... "KD3555" or a number */
+	QNM_SET_GP_ID,	    /* a number */
+	QNM_SET_MB_VERSION, /* a number */
+	QNM_SET_ABSENT,	    /* node names, comma separated */
+	QNM_SET_DENIED,	    /* node names, comma separated */
+	QNM_SET_I2C,	    /* plain device addresses, comma separated */
+	QNM_SET_FAIL,	    /* NAME or NAME@N, comma separated */
+	QNM_SET_PINS,	    /* B_b=L, comma separated */
+	QNM_SET_REGS	    /* ADDR=VAL, comma separated */
+};
+
+/* The defaults: KD3454, gp_id 0, mb_version 1, every node there, one
+ * plain I2C device at 0x50, no fault rules, pins and registers as at
+ * power-on; extra_calls (may be NULL) are the transport's own fault-rule
+ * names, at most QNM_EXTRA_CALLS. */
+void qnm_settings_init(struct qnm_settings *s, const char *const *extra_calls,
+		       unsigned int nextra);
+/* Parses one setting's text into s.  Lists are comma separated; blanks
+ * around an item are ignored, empty items skipped.  Lists add to what s
+ * holds, but the first I2C list replaces the default device.  Numbers as
+ * C literals (0x.. hex, 0.. octal, else decimal), at most 32 bits.
+ * Returns 0, or -EINVAL with the first bad entry in err ("bad fault rule
+ * 'X'"; errsize bytes, NUL terminated) when err is not NULL; the good
+ * entries of the text are kept. */
+int qnm_settings_parse(struct qnm_settings *s, enum qnm_setting what,
+		       const char *text, size_t len, char *err, size_t errsize);
+
+/* ---- State ------------------------------------------------------------ */
 
 struct qnm_i2c_dev {
 	uint32_t addr;
@@ -248,8 +301,9 @@ struct qn_model {
 	uint8_t panel[QNM_PANEL_CAP];
 	uint8_t panel_line[QNM_PANEL_LINE_MAX]; /* scratch of qnm_control() */
 	/* fault rules: 0 never fails, N fails from the Nth call on */
-	uint32_t fail_from[QNM_CALL_COUNT];
-	uint32_t calls[QNM_CALL_COUNT];
+	uint32_t fail_from[QNM_FAULT_SLOTS];
+	uint32_t calls[QNM_FAULT_SLOTS];
+	struct qnm_settings settings; /* applied at power-on and reset */
 	struct qnm_observer obs;
 };
 
@@ -258,44 +312,58 @@ struct qn_model {
 /* Power-on state: all registers 0 but the DDR controller's (0x2011002C =
  * 0x22, 0x2011001C = 0x10: 256 MB), all pins low, decoders seeded (bank b
  * register r holds (r + 0x11 * b) & 0xFF, selects 0), no plain I2C
- * device, panel stream empty, no fault rules, no observer. */
+ * device, panel stream empty, no fault rules, no observer.  The settings
+ * kept for reset are those of the identity alone. */
 void qnm_init(struct qn_model *m, uint32_t model, uint32_t gp_id,
 	      uint32_t mb_version);
-/* Back to the power-on state, keeping the identity, the plain I2C devices
- * (emptied) and the observer; fault rules and call counts are cleared.
- * Emits RESET, then PINS for every bank that was not all low. */
+/* Power-on with a transport's settings: qnm_init() with their identity,
+ * then their I2C devices, fault rules, pins and registers (in that order),
+ * and the settings kept for every reset.  Emits nothing (no observer yet).
+ * 0, or the first refusal of a poke (-ENOSPC, -EINVAL): the rest is
+ * applied all the same. */
+int qnm_power_on(struct qn_model *m, const struct qnm_settings *s);
+/* Back to the power-on state with the settings re-applied: identity, the
+ * plain I2C devices (the settings' and any added since, emptied), fault
+ * rules (call counts cleared), pins, registers; the observer stays.
+ * Emits RESET, PINS for every bank that was not all low, then whatever
+ * applying the settings' pins and registers emits. */
 void qnm_reset(struct qn_model *m);
 void qnm_set_observer(struct qn_model *m, const struct qnm_observer *obs);
+/* The identity from now on, kept by reset too. */
 void qnm_set_identity(struct qn_model *m, uint32_t model, uint32_t gp_id,
 		      uint32_t mb_version);
-/* Hands an event the transport made (OPEN, CLOSE, USLEEP, ...) to the
- * observer, time-stamped like the model's own. */
+/* Hands an event of the board the transport made (PANEL_READ, CLOCK) to
+ * the observer, time-stamped like the model's own. */
 void qnm_emit(struct qn_model *m, const struct qnm_event *ev);
 
 /* ---- Requests --------------------------------------------------------- */
 
 /* Serves one block request (QNM_CALL_REG .. QNM_CALL_I2C_WR) on w, in
- * place.  Returns 0, or -ENOTTY (not a block request), -EIO (a fault
- * rule), -EINVAL (bad selector, bank or register), -ENXIO (no device at
- * that address), -ENOSPC (a table is full); on failure w is left as it
- * came.  Counts the call for the fault rules and emits one REQUEST. */
-int qnm_request(struct qn_model *m, enum qnm_call call, uint32_t w[5]);
-/* Same, from a node and a request code as the caller issued them: an
- * unknown code gives -ENOTTY; w NULL means the caller's block could not
- * be read (-EFAULT, the call is not counted).  Emits one REQUEST. */
+ * place, from a node and a request code as the caller issued them.
+ * Returns 0, or -ENOTTY (no driver serves that code on that node), -EFAULT
+ * (w NULL: the caller's block could not be read; the call is not
+ * counted), -EIO (a fault rule), -EINVAL (bad selector, bank or register),
+ * -ENXIO (no device at that address), -ENOSPC (a table is full); on
+ * failure w is left as it came.  Counts the call for the fault rules and
+ * emits one REQUEST. */
 int qnm_ioctl(struct qn_model *m, enum qnm_node node, unsigned long code,
 	      uint32_t w[5]);
 
 /* ---- Faults ----------------------------------------------------------- */
 
-/* Call number `from` on (1 = every call) fails; 0 removes the rule. */
-int qnm_set_fault(struct qn_model *m, enum qnm_call call, uint32_t from);
-/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1).
- * 0, or -EINVAL for an unknown name or a bad N (nothing changed). */
+/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1), NAME a
+ * call's name or one of the extra names, case-insensitive.  Parsing only:
+ * 0, or -EINVAL for an unknown name or a bad N. */
+int qnm_parse_fault(const char *text, size_t len,
+		    const char *const extra_calls[QNM_EXTRA_CALLS],
+		    struct qnm_fault *out);
+/* Adds a rule as text to the model (names: the board's calls and the
+ * extra names of its settings).  0, or -EINVAL (nothing changed). */
 int qnm_fault_rule(struct qn_model *m, const char *text, size_t len);
-/* Counts one call of a transport-served call (RTC_SET_TIME, settimeofday)
- * and says whether it must fail (1) or not (0). */
-int qnm_fault_due(struct qn_model *m, enum qnm_call call);
+/* Counts one call of a transport-served slot (QNM_CALL_RTC_SET, or
+ * QNM_CALL_COUNT + i for extra name i) and says whether it must fail (1)
+ * or not (0). */
+int qnm_fault_due(struct qn_model *m, unsigned int slot);
 
 /* ---- Pokes (control channel, settings, tests) ------------------------- */
 
@@ -337,9 +405,7 @@ size_t qnm_panel_pending(const struct qn_model *m);
 
 /* Results of qnm_control() besides 0 (applied, or an empty line): */
 #define QNM_CTL_CLOCK 1 /* "clock": the caller emits CLOCK from its clocks */
-#define QNM_CTL_RESET                                                          \
-	2 /* "reset": done; the caller may re-apply its                        \
-	   * start-up settings */
+#define QNM_CTL_RESET 2 /* "reset": done, settings re-applied */
 
 /* One control line (without its newline; a trailing '\r' is ignored):
  *   panel HH HH ...         feed bytes (hex) to the front panel
@@ -348,7 +414,7 @@ size_t qnm_panel_pending(const struct qn_model *m);
  *   i2c ADDR REG VAL        set a plain I2C device register
  *   nvp CHIP BANK REG VAL   set a decoder register
  *   fail NAME[@N]           add a fault rule
- *   reset                   back to the power-on state
+ *   reset                   back to the power-on state, settings re-applied
  *   clock                   (the caller traces its clocks)
  *   sync                    emit SYNC
  * Numbers as C literals (0x.. hex, 0.. octal, else decimal); B, b, N
@@ -360,9 +426,9 @@ size_t qnm_panel_pending(const struct qn_model *m);
 int qnm_control(struct qn_model *m, const char *line, size_t len, char *err,
 		size_t errsize);
 
-/* Number parsing of the control language, for the transports' settings
- * too: like strtoul() of a whole word (base 0, 10 or 16), no sign, at
- * most 32 bits.  1 on success, 0 otherwise. */
+/* Number parsing of the control language and the settings: like
+ * strtoul() of a whole word (base 0, 10 or 16), no sign, at most 32 bits.
+ * 1 on success, 0 otherwise. */
 int qnm_parse_u32(const char *text, size_t len, int base, uint32_t *out);
 /* "B_b" with bank 0-8 and bit 0-7, decimal. 1 on success. */
 int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
@@ -380,6 +446,12 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
  * trace line (PINS). */
 size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			const struct qnm_event *ev);
+
+/* The note a trace sink writes when it takes lines again after losing
+ * count of them: "T trace-dropped N\n".  Returns the length (cut like a
+ * trace line). */
+size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
+			  unsigned long count);
 
 /* The VCD writer's state: time of the last "#T" written. */
 struct qnm_vcd {

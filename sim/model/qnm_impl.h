@@ -38,7 +38,7 @@ int qnm__nvp_access(struct qn_model *m, int write, uint32_t chip, uint32_t bank,
 void qnm__nvp_power_on(struct qn_model *m);
 
 /* model.c */
-int qnm__count_call(struct qn_model *m, enum qnm_call call);
+int qnm__count_call(struct qn_model *m, unsigned int slot);
 
 /* control.c: a word equals a text, case-insensitively (ASCII). */
 int qnm__word_ieq(const char *w, size_t len, const char *text);

@@ -101,11 +101,7 @@ int rtc_set(Sim &s, const void *arg, bool readable)
             s.clk.rtc_mark_us = now_us();
         }
     }
-    qnm_event ev{};
-    ev.kind = QNM_EV_RTC_SET;
-    memcpy(ev.u.rtc.tm, f, sizeof f);
-    ev.u.rtc.ret = -err;
-    emit(ev);
+    sink_line(line_rtc_set(now_us(), f, -err));
     errno = err;
     return err ? -1 : 0;
 }

@@ -18,10 +18,7 @@ void ctl_line(Sim &s, const std::string &line)
     case QNM_CTL_CLOCK:
         emit_clock(s);
         break;
-    case QNM_CTL_RESET:
-        apply_board_settings(s);
-        break;
-    default:
+    default: // a reset re-applied the settings itself
         break;
     }
     panel_deliver(s);

@@ -176,11 +176,7 @@ EXPORT int close(int fd)
         Guard g(*s);
         auto it = s->fds.find(fd);
         if (it != s->fds.end()) {
-            qnm_event ev{};
-            ev.kind = QNM_EV_CLOSE;
-            ev.u.node.fd = fd;
-            ev.u.node.path = qnm_node_path(it->second);
-            emit(ev);
+            sink_line(line_close(now_us(), fd, qnm_node_path(it->second)));
             forget_fd(*s, fd);
         }
     }
@@ -197,19 +193,14 @@ EXPORT int settimeofday(const struct timeval *tv, const struct timezone *) noexc
     }
     Guard g(*s);
     int err = 0;
-    if (qnm_fault_due(&s->model, QNM_CALL_SETTOD))
+    if (qnm_fault_due(&s->model, kSlotSettimeofday))
         err = EPERM;
     else if (tv && (tv->tv_usec < 0 || tv->tv_usec >= 1000000))
         err = EINVAL;
     else if (tv)
         s->clk.sys_base_us = int64_t(tv->tv_sec) * 1000000 + tv->tv_usec, s->clk.sys_mark_us = now_us();
-    qnm_event ev{};
-    ev.kind = QNM_EV_SETTOD;
-    ev.u.settod.null_tv = !tv;
-    if (tv)
-        ev.u.settod.sec = (long long)tv->tv_sec, ev.u.settod.usec = long(tv->tv_usec);
-    ev.u.settod.ret = -err;
-    emit(ev);
+    long long sec = tv ? (long long)tv->tv_sec : 0;
+    sink_line(line_settimeofday(now_us(), tv ? &sec : nullptr, tv ? long(tv->tv_usec) : 0, -err));
     errno = err;
     return err ? -1 : 0;
 }
@@ -224,10 +215,7 @@ EXPORT int system(const char *cmd)
     if (!s)
         return 127 << 8;
     Guard g(*s);
-    qnm_event ev{};
-    ev.kind = QNM_EV_SYSTEM;
-    ev.u.system.cmd = cmd;
-    emit(ev);
+    sink_line(line_system(now_us(), cmd));
     // Arguments end at the first shell operator; a redirection of stdout
     // discards the output.
     std::vector<std::string> args;
@@ -247,10 +235,7 @@ EXPORT int usleep(useconds_t usec)
     Sim *s = active();
     if (!s)
         return REAL(usleep)(usec);
-    qnm_event ev{};
-    ev.kind = QNM_EV_USLEEP;
-    ev.u.usleep.usec = usec;
-    emit(ev);
+    sink_line(line_usleep(now_us(), usec));
     if (s->fast && pid_t(syscall(SYS_gettid)) == s->main_tid) {
         advance_virtual(usec);
         return 0;

@@ -67,12 +67,8 @@ bool fake_open(const char *path, int flags, int *ret)
     Guard g(*sp);
     Sim &s = *sp;
     *ret = -1;
-    qnm_event ev{};
-    ev.kind = QNM_EV_OPEN;
-    ev.u.node.path = path;
     if (s.missing[n] || s.deny[n]) {
-        ev.u.node.why = s.missing[n] ? "missing" : "denied";
-        emit(ev);
+        sink_line(line_open_refused(now_us(), path, s.missing[n] ? "missing" : "denied"));
         errno = s.missing[n] ? ENOENT : EACCES;
         return true;
     }
@@ -97,8 +93,7 @@ bool fake_open(const char *path, int flags, int *ret)
         forget_fd(s, fd);
     }
     s.fds[fd] = qnm_node(n);
-    ev.u.node.fd = fd;
-    emit(ev);
+    sink_line(line_open(now_us(), path, fd));
     *ret = fd;
     return true;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "qn_model.h"
+#include "trace_lines.h"
 
 namespace qnsim {
 
@@ -51,12 +52,8 @@ struct Clocks {
     int64_t rtc_base_us = 0, rtc_mark_us = 0; // RTC likewise, in UTC
 };
 
-// What the settings put into the model; applied at load and after a reset.
-struct BoardSettings {
-    std::vector<std::string> fail;                         // NAME[@N] rules
-    std::vector<std::pair<std::string, std::string>> pins; // B_b, L
-    std::vector<std::pair<uint32_t, uint32_t>> regs;       // ADDR, VAL
-};
+// Fault-rule slot of the calls this transport serves outside the board.
+constexpr unsigned kSlotSettimeofday = QNM_CALL_COUNT + 0;
 
 struct Sim {
     std::mutex mu;  // one lock around every model call
@@ -65,7 +62,6 @@ struct Sim {
     std::map<int, qnm_node> fds;   // product fd -> faked node
     std::map<int, int> panel_peer; // product panel fd -> simulator's end
     Clocks clk;
-    BoardSettings board;
     bool fast = false;
     pid_t main_tid = 0;
     int ctl_fd = -1;
@@ -91,7 +87,8 @@ struct Guard {
 
 // sinks.cpp: the trace file and the VCD waveform.
 void sink_event(int64_t t_us, const qnm_event &ev);
-void emit(const qnm_event &ev); // time-stamped now
+void sink_line(const std::string &line); // one of the transport's own lines
+void emit(const qnm_event &ev);          // time-stamped now
 void trace_open(const char *path);
 void vcd_open(Sim &s, const char *path);
 qnm_observer observer();
@@ -119,7 +116,6 @@ int do_ioctl(Sim &s, qnm_node node, unsigned long req, void *arg);
 // settings.cpp: QNSIM_* variables.
 void warn(const char *what, const char *value);
 void load_settings(Sim &s);
-void apply_board_settings(Sim &s);
 std::vector<std::string> words(const std::string &line);
 
 // control.cpp: the control FIFO.

@@ -1,7 +1,11 @@
 // The trace file and the VCD waveform: every event of the board, formatted
-// by the model's own formatter, written with one write() each.
+// by the model's own formatter, and the transport's own lines, written with
+// one write() each.  A trace line the file refuses (a full disk) is counted;
+// once the file takes lines again, a "T trace-dropped N" line says how many
+// were lost.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,12 +16,37 @@ namespace {
 
 int g_trace_fd = -1;
 int g_vcd_fd = -1;
-qnm_vcd g_vcd; // touched under the model lock only (pin changes happen there)
+qnm_vcd g_vcd;         // touched under the model lock only (pin changes happen there)
+std::mutex g_trace_mu; // transport lines come from threads without the model lock
+unsigned long g_trace_dropped = 0;
 
 void write_all(int fd, const char *buf, size_t n)
 {
     if (n && write(fd, buf, n) < 0) {
     }
+}
+
+bool write_whole(int fd, const char *buf, size_t n)
+{
+    return write(fd, buf, n) == ssize_t(n);
+}
+
+// One trace line stamped t_us, after the note of earlier losses if any.
+void trace_write(int64_t t_us, const char *buf, size_t n)
+{
+    if (g_trace_fd < 0 || !n)
+        return;
+    std::lock_guard<std::mutex> lock(g_trace_mu);
+    if (g_trace_dropped) {
+        std::string note = line_dropped(t_us, g_trace_dropped);
+        if (!write_whole(g_trace_fd, note.data(), note.size())) {
+            ++g_trace_dropped;
+            return;
+        }
+        g_trace_dropped = 0;
+    }
+    if (!write_whole(g_trace_fd, buf, n))
+        ++g_trace_dropped;
 }
 
 void observe(void *, int64_t t_us, const qnm_event *ev)
@@ -39,8 +68,16 @@ void sink_event(int64_t t_us, const qnm_event &ev)
         if (g_vcd_fd >= 0)
             write_all(g_vcd_fd, buf, qnm_format_vcd_change(buf, sizeof buf, &g_vcd, t_us, &ev));
     } else if (g_trace_fd >= 0) {
-        write_all(g_trace_fd, buf, qnm_format_trace(buf, sizeof buf, t_us, &ev));
+        trace_write(t_us, buf, qnm_format_trace(buf, sizeof buf, t_us, &ev));
     }
+    errno = saved;
+}
+
+void sink_line(const std::string &line)
+{
+    int saved = errno;
+    // the line starts with its time stamp, which the note of losses shares
+    trace_write(strtoll(line.c_str(), nullptr, 10), line.data(), line.size());
     errno = saved;
 }
 

@@ -53,13 +53,17 @@ class Board {
         return p;
     }
 
-    // A request on a block given as five words; *out gets the block after.
+    // A request of a call on its node, on a block given as five words; *out
+    // gets the block after.
     int request(qnm_call call, std::vector<uint32_t> in, std::vector<uint32_t> *out = nullptr)
     {
         uint32_t w[5] = {};
         for (size_t i = 0; i < 5 && i < in.size(); ++i)
             w[i] = in[i];
-        int r = qnm_request(m(), call, w);
+        qnm_node node = call == QNM_CALL_I2C_RD || call == QNM_CALL_I2C_WR ? QNM_NODE_TW
+                        : call == QNM_CALL_RTC_SET                         ? QNM_NODE_RTC
+                                                                           : QNM_NODE_KD;
+        int r = qnm_ioctl(m(), node, qnm_call_code(call), w);
         if (out)
             out->assign(w, w + 5);
         return r;

@@ -30,15 +30,6 @@ TEST(ModelFormat, TraceLines)
     EXPECT_EQ(line(-5, ev), "-5 ioctl 0xdeadbeef in=0x00000064,0x00000050,0x000001ff,0x00000000,0x00000000 "
                             "out=0x00001234,0x00000050,0x000001ff,0x00000000,0x00000000 ret=-1\n");
 
-    qnm_event rtc{};
-    rtc.kind = QNM_EV_RTC_SET;
-    int tm[9] = {5, 4, 3, 2, 0, 130, 0, 0, 0};
-    memcpy(rtc.u.rtc.tm, tm, sizeof tm);
-    EXPECT_EQ(line(7, rtc), "7 ioctl RTC_SET_TIME tm=2030-01-02 03:04:05 wday=0 yday=0 isdst=0 ret=0\n");
-    rtc.u.rtc.ret = -EINVAL;
-    rtc.u.rtc.tm[4] = 12;
-    EXPECT_EQ(line(7, rtc), "7 ioctl RTC_SET_TIME tm=2030-13-02 03:04:05 wday=0 yday=0 isdst=0 ret=-1\n");
-
     struct Case {
         qnm_event ev;
         const char *want;
@@ -108,53 +99,6 @@ TEST(ModelFormat, TraceLines)
             e.u.full.val = 3;
         },
         "9 table-full i2c 0x05 0x00000002=0x00000003\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_OPEN;
-            e.u.node.path = "/dev/panel";
-            e.u.node.fd = 8;
-        },
-        "9 open /dev/panel fd=8\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_OPEN;
-            e.u.node.path = "/dev/rtc";
-            e.u.node.why = "missing";
-        },
-        "9 open /dev/rtc missing\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_CLOSE;
-            e.u.node.path = "/dev/tw_286x";
-            e.u.node.fd = 7;
-        },
-        "9 close fd=7 /dev/tw_286x\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_SETTOD;
-            e.u.settod.sec = 1893553445;
-            e.u.settod.usec = 5;
-        },
-        "9 settimeofday 1893553445.000005 ret=0\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_SETTOD;
-            e.u.settod.null_tv = 1;
-            e.u.settod.ret = -EPERM;
-        },
-        "9 settimeofday NULL ret=-1\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_SYSTEM;
-            e.u.system.cmd = "hwclock -w";
-        },
-        "9 system hwclock -w\n");
-    add(
-        [](qnm_event &e) {
-            e.kind = QNM_EV_USLEEP;
-            e.u.usleep.usec = 100000;
-        },
-        "9 usleep 100000\n");
     add(
         [](qnm_event &e) {
             e.kind = QNM_EV_PINS;

@@ -372,7 +372,7 @@ TEST_P(FaultRules, FromTheNthCall)
     ASSERT_EQ(qnm_fault_rule(b.m(), c.rule, strlen(c.rule)), 0) << c.rule;
     for (size_t i = 0; i < c.rets.size(); ++i) {
         int r;
-        if (c.call == QNM_CALL_RTC_SET || c.call == QNM_CALL_SETTOD) {
+        if (c.call == QNM_CALL_RTC_SET) {
             r = qnm_fault_due(b.m(), c.call) ? -EIO : 0;
         } else {
             std::vector<uint32_t> in = {1, 0x20120000};
@@ -400,8 +400,7 @@ INSTANTIATE_TEST_SUITE_P(Model, FaultRules,
                                          FaultCase{
                                              "I2C_REG_READ@2", QNM_CALL_I2C_WR, {0, 0, 0}}, // other call untouched
                                          FaultCase{"RTC_SET_TIME@2", QNM_CALL_RTC_SET, {0, -EIO, -EIO}},
-                                         FaultCase{"settimeofday@3", QNM_CALL_SETTOD, {0, 0, -EIO}},
-                                         FaultCase{"SETTIMEOFDAY", QNM_CALL_SETTOD, {-EIO}}),
+                                         FaultCase{"rtc_set_time", QNM_CALL_RTC_SET, {-EIO}}),
                          [](const testing::TestParamInfo<FaultCase> &i) { return "case" + std::to_string(i.index); });
 
 TEST(ModelFaults, BadRulesChangeNothing)
