@@ -36,8 +36,10 @@ def kernel_log_clean(request, board):
     mark = board.kernel_mark(request.node.nodeid)
     yield
     board.recover()
-    found = kernel_complaints(board.kernel_log_since(mark))
+    log = board.kernel_log_since(mark)
+    found = kernel_complaints(log)
     if found:
+        request.node.add_report_section("teardown", "kernel log", "\n".join(log))
         pytest.fail(f"the kernel complained during {request.node.nodeid}:\n  "
                     + "\n  ".join(found), pytrace=False)
 

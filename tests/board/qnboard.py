@@ -24,11 +24,12 @@ QN_PROMPT = "quenta $: "
 REDRAW_END = "\x1b[?25h"
 GREEN, RED, NORM = "\x1b[0;32;32m", "\x1b[0;32;31m", "\x1b[m"
 
-# What the kernel prints when something went wrong in it: an oops, a BUG(), a
-# WARN_ON() (its "cut here" line, "WARNING:" and the call trace), a panic.
+# What the kernel prints when something went wrong in it: an oops ("Internal
+# error: Oops", "Unable to handle"), a BUG() ("kernel BUG at"), a WARN_ON() ("cut
+# here", "WARNING:", the call trace, "end trace"), a panic.
 KERNEL_BAD = re.compile(
     r"\b(Oops|BUG|WARNING)\b|Unable to handle|Internal error|call trace|Backtrace:|cut here"
-    r"|Kernel panic",
+    r"|end trace|Kernel panic",
     re.IGNORECASE)
 # The suite's own marks in the kernel log (written to /dev/kmsg).
 KMSG_MARK = "qn-suite:"
