@@ -61,11 +61,12 @@ def kernel_complaints(log):
 class Board:
     """The board's console at its root prompt, and qn_shell on it."""
 
-    def __init__(self, target, console, shell, ctl):
+    def __init__(self, target, console, shell, ctl, qemu=None):
         self.target = target
         self.console = console
         self.shell = shell
         self.ctl = ctl          # BoardControl, or None on a board without one
+        self.qemu = qemu        # QEMUDriver of a virtual board, or None
         self.in_qn = False
 
     # -- the board's own shell -------------------------------------------
@@ -222,9 +223,7 @@ def power_on(env, target):
         boot_s = time.monotonic() - t0
     shell = target.get_driver("ShellDriver")
     ctl = BoardControl(sock).connect() if sock else None
-    board = Board(target, shell.console, shell, ctl)
-    board.qemu = qemu
-    return board, boot_s
+    return Board(target, shell.console, shell, ctl, qemu), boot_s
 
 
 def power_off(board):
