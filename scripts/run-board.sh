@@ -26,21 +26,28 @@ bash sim/board/build.sh >build-board.log 2>&1 || { cat build-board.log; exit 1; 
 rm -f build-board.log
 # shellcheck disable=SC1091
 . build-board/board.env
-append="console=ttyAMA0 quiet qn_board.model=$model"
+# loglevel=1: only a panic reaches the console, which shows the banner and the prompt;
+# every kernel line is still in dmesg. tests/board/env-qemu.yaml boots the same way.
+append="console=ttyAMA0 loglevel=1 qn_board.model=$model"
 [ -z "$gp_id" ] || append+=" qn_board.gp_id=$gp_id"
 [ -z "$mb_version" ] || append+=" qn_board.mb_version=$mb_version"
 [ -z "$absent" ] || append+=" qn_board.absent=$absent"
 if [ $pty -eq 1 ]; then
   console=(-serial pty -monitor stdio -display none)
   leave="type 'quit' at the (qemu) prompt here"
+  keys="picocom: add --omap delbs; minicom: Ctrl-A T, Backspace key sends BS"
 else
   console=(-nographic -serial mon:stdio)
   leave="Ctrl-A then X (Ctrl-A C toggles QEMU's monitor)"
+  keys="press Ctrl-H, or set this terminal's Backspace key to send ^H"
 fi
 rm -f "$ctl"
 cat <<EOM
 Virtual board: Debian $QN_BOARD_ABI on vexpress-a9 (Cortex-A9), board model $model.
   At the "# " prompt, qn_shell starts the product; leave it with exit.
+  Backspace in qn_shell: $keys.
+    (A Linux terminal's Backspace sends DEL, 0x7F: qn_shell deletes under the cursor,
+    nothing at the end of the line. Bench terminals send BS, 0x08: delete left.)
   Leave QEMU: $leave.
   Control lines from a second terminal, e.g.:
     scripts/board-ctl.sh 'pin 6_6 1' 'panel fd 21'     (also @trace, @vcd, @clear)

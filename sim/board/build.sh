@@ -31,12 +31,14 @@ if ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; then apt-get update
 
 # --- kernel packages ------------------------------------------------------------------
 # The ABI is whatever the armmp meta package points at today.
-image_pkg=$(apt-cache depends linux-image-armmp:armhf | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ {print $2; exit}')
+# (awk reads to the end: an early exit would end apt-cache with SIGPIPE, which pipefail
+# and set -e turn into a silent failure of the whole build)
+image_pkg=$(apt-cache depends linux-image-armmp:armhf | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ && !n++ {print $2}')
 image_pkg=${image_pkg%:armhf}
 flavour_abi=${image_pkg#linux-image-}     # e.g. 6.1.0-NN-armmp
 abi=${flavour_abi%-armmp}                  # e.g. 6.1.0-NN
 [ -n "$abi" ] && [ "$abi" != "$flavour_abi" ] || { echo "cannot resolve the armmp kernel ABI"; exit 1; }
-kbuild_pkg=$(apt-cache depends "linux-headers-$flavour_abi:armhf" | awk '$1 == "Depends:" && $2 ~ /^linux-kbuild-/ {print $2; exit}')
+kbuild_pkg=$(apt-cache depends "linux-headers-$flavour_abi:armhf" | awk '$1 == "Depends:" && $2 ~ /^linux-kbuild-/ && !n++ {print $2}')
 kbuild_pkg=${kbuild_pkg%:armhf}
 [ -n "$kbuild_pkg" ] || { echo "cannot resolve the kbuild package of linux-headers-$flavour_abi"; exit 1; }
 echo "== kernel $flavour_abi (kbuild: $kbuild_pkg)"

@@ -4,11 +4,7 @@ import re
 
 import pytest
 
-from conftest import GREEN, NORM
-
-
-def lines(out):
-    return out.replace("\r\n", "\n")
+from qnboard import GREEN, NORM, lines
 
 
 def test_mbinfo_shows_the_boards_identity(qn):

@@ -1,18 +1,11 @@
 """Register peek and poke, I2C devices and the NVP6114 decoders, on the board
 driver's model: requests and results as the driver saw them (its trace)."""
 
-import re
-import time
-
 import pytest
 
-from conftest import FIGURES, ioctls
+from qnboard import ioctls, lines
 
 pytestmark = pytest.mark.lg_feature("control")
-
-
-def lines(out):
-    return out.replace("\r\n", "\n")
 
 
 def requests(ctl, prefix):
@@ -86,9 +79,7 @@ def test_decoder_banks(qn, ctl):
 
 def test_xm_dumps_five_banks(qn, ctl):
     qn.start()
-    t0 = time.monotonic()
     out = lines(qn.command("xm 0x160", timeout=120))
-    FIGURES["xm_wall_s"] = time.monotonic() - t0
     qn.exit()
     got = out.split("\n")
     assert got[:3] == ["", "chip=0x60", "[bank0]"]
@@ -98,8 +89,6 @@ def test_xm_dumps_five_banks(qn, ctl):
         assert rows == [f"read : adr=0x{r:02X}, val = 0x{(r + 0x11 * bank) & 0xFF:02X}"
                         for r in range(256)][:255] + [f"read : adr=0xFF, val = 0x{bank:02X}"]
     assert got[-1] == "" and got[-2] == "read : adr=0xFF, val = 0x04"
-    timed = [t for t, n, _, _, _ in ioctls(ctl.trace()) if n.startswith("I2C_")]
-    FIGURES["xm_driver_span_us"] = timed[-1] - timed[0]
     reqs = requests(ctl, "I2C_")
     assert len(reqs) == 5 * 258
     assert all(r[3] == 0 for r in reqs)

@@ -3,18 +3,9 @@ and the reset pulses timed by the driver's kernel clock (its waveform)."""
 
 import pytest
 
-from conftest import FIGURES, GREEN, NORM, RED, ioctls, vcd_changes
+from qnboard import GREEN, NORM, RED, ioctls, lines, pin_moves, reset_pulse
 
 pytestmark = pytest.mark.lg_feature("control")
-
-
-def lines(out):
-    return out.replace("\r\n", "\n")
-
-
-def pin_moves(ctl):
-    """[(time, pin, level)] of the waveform, e.g. (123, "gpio6_1", 0)."""
-    return vcd_changes(ctl.vcd())[1]
 
 
 @pytest.fixture(scope="module")
@@ -73,14 +64,7 @@ def test_reset_pulse(models, ctl, model, cmd, header, pinline, pin, idle, level)
     qn.start()
     assert lines(qn.command(cmd)) == "\n" + RED + header + "\n" + NORM + pinline + "\n"
     qn.exit()
-    moves = [(t, l) for t, p, l in pin_moves(ctl) if p == pin]
-    others = [p for _, p, _ in pin_moves(ctl) if p != pin]
-    assert not others, "only the reset line moves"
-    # the pins start low: an idle-high line first rises to its idle level
-    if idle == 1:
-        assert moves[0][1] == 1
-        moves = moves[1:]
-    assert [l for _, l in moves] == [level, idle], "one pulse, back at the idle level"
-    width = moves[1][0] - moves[0][0]
-    FIGURES[f"pulse_{model}_{cmd}_{pin}_us"] = width
+    # one pulse on the reset line alone (an idle-high line first rises to idle)
+    shown_level, width = reset_pulse(pin_moves(ctl), pin, idle)
+    assert shown_level == level
     assert width >= 100000, "the reset level lasts at least the 100 ms pause"

@@ -3,7 +3,7 @@ controller's geometry."""
 
 import pytest
 
-from conftest import GREEN, NORM
+from qnboard import GREEN, NORM, lines
 
 pytestmark = pytest.mark.lg_feature("control")
 
@@ -15,12 +15,8 @@ def gbk(text):
     return text.encode("gbk").decode("latin-1")
 
 
-def lines(out):
-    # the console maps each \n to \r\n; the state texts end in their own \r
-    return out.replace("\r\n", "\n")
-
-
 def test_status_kd3454_inputs_from_the_control_file(qn, ctl):
+    # lines() undoes the console's \r\n; the state texts end in their own \r
     ctl.send("pin 5_6 1")   # SD1 card out
     ctl.send("pin 0_6 1")   # power pulled out
     ctl.send("pin 6_7 1")   # hardware version straps: 2

@@ -5,9 +5,7 @@ import re
 
 import pytest
 
-
-def lines(out):
-    return out.replace("\r\n", "\n")
+from qnboard import lines
 
 
 def test_rtcset_then_hwclock_and_date(qn):

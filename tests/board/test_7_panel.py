@@ -1,16 +1,11 @@
 """revkey: the key monitor reading the front-panel driver's stream while the
 shell waits for keys; panel bytes fed through the control file."""
 
-import re
 import time
 
 import pytest
 
-from conftest import rx
-
-
-def lines(out):
-    return out.replace("\r\n", "\n")
+from qnboard import lines, rx
 
 
 def test_revkey_on_and_off(qn):

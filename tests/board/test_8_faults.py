@@ -3,13 +3,9 @@
 import pytest
 
 from boardctl import ControlError
-from conftest import ioctls
+from qnboard import NORM, RED, ioctls, lines
 
 pytestmark = pytest.mark.lg_feature("control")
-
-
-def lines(out):
-    return out.replace("\r\n", "\n")
 
 
 # fault rule, command, what the shell prints
@@ -54,3 +50,28 @@ def test_bad_control_line_changes_nothing(qn, ctl, line):
     assert lines(qn.command("hr 0x20110040")) == "\nread : 0x00000000\n"
     assert lines(qn.command("nrd 0 15 0")) == "\nread : 0xFF\n"
     qn.exit()
+
+
+@pytest.fixture
+def buzzer_fails(board):
+    """The driver loaded with the fault rule fail=QN_BUZZER; loaded afresh
+    with its defaults afterwards."""
+    board.recover()
+    board.reload(fail="QN_BUZZER")
+    yield board
+    board.recover()
+    board.reload()
+
+
+def test_fail_rule_of_the_module_survives_reset(buzzer_fails):
+    """A reset brings back the power-on board with the module's parameters
+    applied again: its fault rule still refuses the sounder."""
+    qn = buzzer_fails
+    refused = "\n" + RED + "Buzzer honking\nbuzzer_ctrl error!\n" + NORM + "Pin: GPIO8_4 level=1\n"
+    for when in ("before the reset", "after the reset"):
+        qn.ctl.clear()
+        qn.start()
+        assert lines(qn.command("buzzer on")) == refused, when
+        qn.exit()
+        assert [r for _, n, _, _, r in ioctls(qn.ctl.trace()) if n == "QN_BUZZER"] == [-1], when
+        qn.control("reset")

@@ -6,12 +6,9 @@ import re
 
 import pytest
 
+from qnboard import kernel_complaints
+
 pytestmark = pytest.mark.lg_feature("control")
-
-
-def kernel_complaints(board):
-    out = board.sh("dmesg")
-    return [l for l in out if re.search(r"\b(Oops|BUG|WARNING)\b|Unable to handle|Internal error", l)]
 
 
 @pytest.mark.parametrize("seed", [1, 2])
@@ -25,7 +22,7 @@ def test_random_requests(qn, ctl, seed):
     for err in ("ENOTTY", "EFAULT", "EINVAL", "EAGAIN"):
         assert err in summary, summary
     assert int(m.group(1)) > 0
-    assert kernel_complaints(qn) == []
+    assert kernel_complaints(qn.kernel_log()) == []
     ctl.clear()
     # the driver still serves the shell
     qn.start()
