@@ -256,6 +256,9 @@ class Session:
         else:
             log("cannot open the board link", path)
             return
+        await self.attach_link(link)
+
+    async def attach_link(self, link):
         self.link = link
         await self.refresh_state()
         self.events_task = asyncio.ensure_future(self.pump_events(link))
@@ -544,6 +547,10 @@ async def handle(session, client, raw):
         client.put({"type": "pong", "id": mid, "t": time.time()})
 
 
+async def no_icon(request):
+    return web.Response(status=204)
+
+
 def listen_warning(addr):
     try:
         ip = ipaddress.ip_address(addr)
@@ -561,7 +568,7 @@ def build_app(session, token):
     app.router.add_get("/ws", websocket)
     app.router.add_get("/vcd", vcd)
     app.router.add_get("/stats", stats)
-    app.router.add_get("/favicon.ico", lambda request: web.Response(status=204))
+    app.router.add_get("/favicon.ico", no_icon)
     return app
 
 
