@@ -6,6 +6,7 @@ const LOG_MAX = 1000; // rows kept in the event log
 const bench = {
   state: null, ws: null, nextId: 1, pending: new Map(), dropped: 0,
   parts: [], shell: null, logPaused: false, logHeld: [], received: 0,
+  events: 0, lastEventAt: 0, // counted for the benchmark
 };
 window.bench = bench;
 
@@ -127,6 +128,8 @@ function handle(it, frag) {
       setState(it.state);
       break;
     case "event":
+      bench.events++;
+      bench.lastEventAt = performance.now();
       onEvent(it, frag);
       break;
     case "control":
