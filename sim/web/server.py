@@ -41,6 +41,7 @@ PIN_HISTORY = 200000  # pin changes kept for the analyzer and the waveform downl
 SCROLLBACK = 256 * 1024  # console characters a page that connects late receives
 REDRAW_WAIT = 10.0  # seconds a key waits for the redraw of the key before it
 SILENT_WAIT = 0.2
+BOARD_SUPPORTED = False  # the virtual board's event stream is not there yet
 
 
 def log(*a):
