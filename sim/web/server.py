@@ -460,7 +460,9 @@ async def stats(request):
     except OSError:
         pass
     return web.json_response(dict(s.stats, rss_kb=rss, clients=len(s.clients),
-                                  dropped=sum(c.dropped_total for c in s.clients)))
+                                  dropped=sum(c.dropped_total for c in s.clients),
+                                  shell_pid=s.proc.pid if s.proc else None, workdir=s.tmp,
+                                  running=s.running))
 
 
 async def websocket(request):
