@@ -96,7 +96,7 @@ class Session:
         self.pin_changes = collections.deque(maxlen=PIN_HISTORY)
         self.last_t = 0
         self.cols, self.rows = 100, 30
-        self.stats = {"events": 0, "keys": 0, "controls": 0, "bad_messages": 0}
+        self.stats = {"events": 0, "keys": 0, "controls": 0, "bad_messages": 0, "link_dropped": 0}
 
     # ---- the shell -------------------------------------------------------------
 
@@ -306,6 +306,8 @@ class Session:
                     ev = boardlink.parse_event(line)
                 except Exception as e:  # a line the parser does not know: log it as is
                     ev = {"t_us": self.last_t, "kind": "unknown", "text": line, "error": str(e)}
+                if int(ev.get("t_us", -1)) < 0:
+                    continue  # not an event line
                 self.on_event(ev)
                 if ev.get("kind") in ("reset", "dropped"):
                     await self.refresh_state()
@@ -327,6 +329,8 @@ class Session:
             parts = ev.get("text", "").split()
             if len(parts) >= 3 and parts[2] in ("0", "1"):
                 self.state["buzzer"] = int(parts[2])
+        elif ev.get("kind") == "dropped":
+            self.stats["link_dropped"] += int(ev.get("count", 0))
         item = {"type": "event", "t": t, "kind": ev.get("kind", ""), "text": ev.get("text", "")}
         if "bank" in ev:
             item["bank"], item["levels"] = int(ev["bank"]), int(ev["levels"])

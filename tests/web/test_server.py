@@ -57,7 +57,7 @@ def fake_boardlink():
     m = types.ModuleType("boardlink")
 
     def parse_state(lines):
-        st = {"identity": {"name": "KD3454", "code": "0x20d97004"}, "buzzer": 0,
+        st = {"identity": {"model": "KD3454", "code": 0x20D97004}, "buzzer": 0,
               "parts": [{"part": "lamp", "name": "led1", "bank": 2, "bit": 5, "active": 1}]}
         for ln in lines:
             w = ln.split()
@@ -164,7 +164,7 @@ def test_websocket_needs_token_and_own_origin():
                     await client.ws_connect(url, headers=headers)
                 assert e.value.status == 403
             ws, hello = await open_ws(client)
-            assert hello["state"]["identity"]["name"] == "KD3454"
+            assert hello["state"]["identity"]["model"] == "KD3454"
             await ws.close()
         finally:
             await stop(session, client)

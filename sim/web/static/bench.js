@@ -141,8 +141,7 @@ function handle(it, frag) {
       break;
     case "dropped":
       bench.dropped = it.total;
-      setAttr($("dropped"), String(it.total), "dropped: " + it.total);
-      $("dropped").classList.add("warn");
+      showDropped();
       break;
     case "answer":
     case "pong":
@@ -153,6 +152,13 @@ function handle(it, frag) {
       break;
     }
   }
+}
+
+function showDropped() {
+  const total = bench.dropped + (bench.linkDropped || 0);
+  setAttr($("dropped"), String(total), "dropped: " + total +
+    (bench.linkDropped ? " (" + bench.linkDropped + " by the board link)" : ""));
+  $("dropped").classList.toggle("warn", total > 0);
 }
 
 function showShell(s) {
@@ -184,8 +190,8 @@ function setState(st) {
   bench.state = st;
   bench.parts = st.parts || [];
   const id = st.identity || {};
-  const name = id.name || id.model || "unknown";
-  const code = id.code || id.hardware_type || "";
+  const name = id.model || "unknown";
+  const code = typeof id.code === "number" ? "0x" + id.code.toString(16).toUpperCase() : "";
   const idEl = $("identity");
   idEl.dataset.name = name;
   setAttr(idEl, String(code), name + " " + code + " gp_id=" + (id.gp_id ?? "?") +
@@ -195,7 +201,8 @@ function setState(st) {
   analyzer.setNames(bench.parts);
   refreshPanel();
   const ddr = st.ddr || {};
-  const mb = ddr.mb ?? ddr.size_mb ?? "";
+  if (ddr.choices && ddr.choices.length) setDdrChoices(ddr.choices);
+  const mb = ddr.mb ?? "";
   const sel = $("ddr");
   sel.dataset.state = String(mb);
   if ([...sel.options].some((o) => o.value === String(mb))) sel.value = String(mb);
@@ -257,6 +264,10 @@ function refreshPanel() {
 }
 
 function onEvent(ev, frag) {
+  if (ev.kind === "dropped") {
+    bench.linkDropped = (bench.linkDropped || 0) + (Number(ev.text.split(" ")[2]) || 0);
+    showDropped();
+  }
   if (ev.kind === "pins" && ev.bank !== undefined) {
     if (bench.state) bench.state.pins[ev.bank] = ev.levels;
     analyzer.pins(ev.t, ev.bank, ev.levels);
@@ -299,15 +310,23 @@ async function pressKey(hex, el) {
   showResult(a.ok, a.ok ? "panel " + frame : a.reason);
 }
 
-// DDR size: the controller geometry (0x2011002C columns/rows, 0x2011001C bus width)
-const DDR = [[64, 0x12, 0x00], [128, 0x22, 0x00], [256, 0x22, 0x10], [512, 0x32, 0x10],
+// DDR size: the controller geometry (0x2011002C columns/rows, 0x2011001C bus width),
+// as the model's snapshot offers it (these rows until it has).
+let DDR = [[64, 0x12, 0x00], [128, 0x22, 0x00], [256, 0x22, 0x10], [512, 0x32, 0x10],
   [1024, 0x42, 0x10], [2048, 0x43, 0x10]];
-for (const [mb] of DDR) {
-  const o = document.createElement("option");
-  o.value = String(mb);
-  o.textContent = mb + " MB";
-  $("ddr").appendChild(o);
+function setDdrChoices(choices) {
+  const rows = choices.map((c) => [c.mb, c.reg2c, c.reg1c]);
+  if (JSON.stringify(rows) === JSON.stringify(DDR) && $("ddr").options.length) return;
+  DDR = rows;
+  $("ddr").textContent = "";
+  for (const [mb] of DDR) {
+    const o = document.createElement("option");
+    o.value = String(mb);
+    o.textContent = mb + " MB";
+    $("ddr").appendChild(o);
+  }
 }
+setDdrChoices(DDR.map(([mb, reg2c, reg1c]) => ({ mb, reg2c, reg1c })));
 $("ddr").addEventListener("change", async () => {
   const row = DDR.find((r) => String(r[0]) === $("ddr").value);
   const hex = (v) => "0x" + v.toString(16);
