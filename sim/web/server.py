@@ -137,6 +137,16 @@ class Session:
         self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
         self.link_task = asyncio.ensure_future(self.connect_link(link_path))
 
+    async def ready(self, timeout):
+        """Waits until the shell has drawn its prompt and the board link is up (or the
+        shell has ended, or timeout seconds have passed)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.running:
+            if self.redraw.count > 0 and self.link_task is not None and self.link_task.done():
+                return True
+            await asyncio.sleep(0.02)
+        return False
+
     def on_console(self):
         try:
             data = os.read(self.master, 65536)
@@ -601,6 +611,7 @@ async def serve(args):
         loop.add_signal_handler(sig, stop.set)
     try:
         await session.start_shell()
+        await session.ready(60)
         print("http://%s:%d/?token=%s" % (host, port, token), flush=True)
         await stop.wait()
     finally:
