@@ -186,9 +186,14 @@ function levelOf(bank, bit) {
 function partOn(p) { return levelOf(p.bank, p.bit) === Number(p.active); }
 
 function setState(st) {
-  const fresh = !bench.state || JSON.stringify(bench.state.parts) !== JSON.stringify(st.parts);
+  const wiring = (ps) => JSON.stringify((ps || []).map((p) => [p.part, p.name, p.bank, p.bit, p.active]));
+  const fresh = !bench.state || wiring(bench.parts) !== wiring(st.parts);
+  const old = bench.parts;
   bench.state = st;
   bench.parts = st.parts || [];
+  if (!fresh) {
+    bench.parts.forEach((p, i) => { p.el = old[i].el; p.resetFrom = old[i].resetFrom; });
+  }
   const id = st.identity || {};
   const name = id.model || "unknown";
   const code = typeof id.code === "number" ? "0x" + id.code.toString(16).toUpperCase() : "";
