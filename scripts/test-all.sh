@@ -53,6 +53,9 @@ if want host; then
   echo "== host build: unit and end-to-end tests"
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
+  echo "== board link and bench (tests/web, Debian's python3)"
+  install python3-pytest python3-aiohttp
+  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
   echo "NEEDED: $needed"

@@ -399,4 +399,6 @@ size_t qnm_format_vcd_change(char *buf, size_t size, struct qnm_vcd *vcd,
 }
 #endif
 
+#include "qn_wiring.h"
+
 #endif /* QN_MODEL_H */

@@ -72,6 +72,8 @@ __attribute__((constructor)) void qnsim_init()
     g_sim.store(s, std::memory_order_release);
     if (const char *c = getenv("QNSIM_CTL"))
         ctl_start(*s, c);
+    if (const char *l = getenv("QNSIM_LINK"))
+        link_start(*s, l);
     t_busy = 0;
 }
 

@@ -125,4 +125,8 @@ std::vector<std::string> words(const std::string &line);
 // control.cpp: the control FIFO.
 void ctl_start(Sim &s, const char *path);
 
+// link.cpp: the board link socket (QNSIM_LINK).
+void link_start(Sim &s, const char *path);
+void link_event(int64_t t_us, const qnm_event &ev); // observer fan-out
+
 } // namespace qnsim

@@ -34,6 +34,7 @@ int64_t observe_now(void *)
 void sink_event(int64_t t_us, const qnm_event &ev)
 {
     int saved = errno;
+    link_event(t_us, ev);
     char buf[QNM_TRACE_MAX];
     if (ev.kind == QNM_EV_PINS) {
         if (g_vcd_fd >= 0)

@@ -1,0 +1,375 @@
+"""The board link: one interface to either stand-in of the board.
+
+SimLink talks to the LD_PRELOAD simulator's link socket (``qnsim --link
+PATH``); VirtLink to the virtual board's two UART sockets (the control agent
+on ttyAMA1 behind ``build-board/ctl.sock``, the event stream on ttyAMA2 behind
+``build-board/events.sock``).  Both speak the same lines:
+
+* a control line in, one answer out: ``ok`` or ``error: REASON``;
+* ``@state``: the snapshot lines, then ``end``;
+* events: every trace line (``T kind ...``), ``T pins BANK LL`` for each pin
+  change, ``T dropped N`` after lines a slow reader lost.
+
+parse_state() and parse_event() turn those lines into dicts; callers never
+parse raw lines themselves.  Standard library only (asyncio).
+"""
+
+import asyncio
+import re
+
+__all__ = [
+    "BoardLink",
+    "SimLink",
+    "VirtLink",
+    "LinkError",
+    "parse_state",
+    "parse_event",
+    "part_on",
+]
+
+LINE_MAX = 1 << 16
+
+
+class LinkError(Exception):
+    """The link broke: the socket closed or answered out of turn."""
+
+
+class BoardLink:
+    """Abstract board link (see SimLink and VirtLink)."""
+
+    async def open(self):
+        raise NotImplementedError
+
+    async def close(self):
+        raise NotImplementedError
+
+    async def control(self, line):
+        """Sends one control line; (True, '') for ok, (False, REASON) else."""
+        raise NotImplementedError
+
+    async def state(self):
+        """The snapshot lines, without the closing 'end'."""
+        raise NotImplementedError
+
+    def events(self):
+        """Async iterator of event lines, without their newline.  It connects
+        on its first step: use subscribe() to know when events start."""
+
+        async def gen():
+            it = await self.subscribe()
+            try:
+                async for line in it:
+                    yield line
+            finally:
+                await it.aclose()
+
+        return gen()
+
+    async def subscribe(self):
+        """Connects to the event stream and returns an async iterator of its
+        lines: every event after this call returns is in it (or counted in a
+        "T dropped N" line)."""
+        raise NotImplementedError
+
+    async def __aenter__(self):
+        await self.open()
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.close()
+
+
+def _check_line(line):
+    if "\n" in line or "\r" in line:
+        raise ValueError("a control line is one line")
+    if not line.isascii():
+        raise ValueError("a control line is ASCII")
+    return line
+
+
+def _answer(text):
+    if text == "ok":
+        return True, ""
+    if text.startswith("error: "):
+        return False, text[len("error: "):]
+    if text.startswith("error"):
+        return False, text[len("error"):].lstrip(": ")
+    raise LinkError("unexpected answer %r" % text)
+
+
+class _LineConn:
+    """One stream connection carrying text lines."""
+
+    def __init__(self, reader, writer):
+        self.reader, self.writer = reader, writer
+
+    async def send(self, line):
+        self.writer.write(line.encode("ascii") + b"\n")
+        await self.writer.drain()
+
+    async def recv(self):
+        try:
+            raw = await self.reader.readline()
+        except (asyncio.LimitOverrunError, ValueError) as e:
+            raise LinkError("line too long") from e
+        if not raw.endswith(b"\n"):
+            raise LinkError("link closed")
+        return raw[:-1].rstrip(b"\r").decode("ascii", "replace")
+
+    async def close(self):
+        self.writer.close()
+        try:
+            await self.writer.wait_closed()
+        except (OSError, ConnectionError):
+            pass
+
+
+class _Requester(BoardLink):
+    """Control lines and @state over one connection, one request at a time."""
+
+    def __init__(self):
+        self._conn = None
+        self._lock = asyncio.Lock()
+
+    async def _connect_ctl(self):
+        raise NotImplementedError
+
+    async def open(self):
+        if self._conn is None:
+            self._conn = await self._connect_ctl()
+
+    async def close(self):
+        if self._conn is not None:
+            conn, self._conn = self._conn, None
+            await conn.close()
+
+    async def _request(self, line):
+        if self._conn is None:
+            await self.open()
+        await self._conn.send(line)
+
+    async def control(self, line):
+        line = _check_line(line)
+        if line.startswith("@"):
+            return False, "not a control line"
+        async with self._lock:
+            await self._request(line)
+            return _answer(await self._read_answer())
+
+    async def _read_answer(self):
+        return await self._conn.recv()
+
+    async def state(self):
+        async with self._lock:
+            await self._request("@state")
+            lines = []
+            while True:
+                line = await self._conn.recv()
+                if line == "end":
+                    return lines
+                lines.append(line)
+
+
+class SimLink(_Requester):
+    """The simulator's link socket (QNSIM_LINK / qnsim --link)."""
+
+    def __init__(self, socket_path):
+        super().__init__()
+        self.path = str(socket_path)
+
+    async def _connect_ctl(self):
+        r, w = await asyncio.open_unix_connection(self.path, limit=LINE_MAX)
+        return _LineConn(r, w)
+
+    async def subscribe(self):
+        r, w = await asyncio.open_unix_connection(self.path, limit=LINE_MAX)
+        conn = _LineConn(r, w)
+        try:
+            await conn.send("@events")
+            ok, why = _answer(await conn.recv())
+        except BaseException:
+            await conn.close()
+            raise
+        if not ok:
+            await conn.close()
+            raise LinkError(why)
+        return _stream(conn)
+
+
+_EVENT_RE = re.compile(r"^(-?\d+) (\S+)")
+
+
+async def _stream(conn):
+    try:
+        while True:
+            try:
+                line = await conn.recv()
+            except LinkError:
+                return
+            if _EVENT_RE.match(line):  # a UART may carry a partial line at attach
+                yield line
+    finally:
+        await conn.close()
+
+
+class VirtLink(_Requester):
+    """The virtual board: control agent on ttyAMA1 (ctl_sock), event stream on
+    ttyAMA2 (events_sock), both QEMU chardev sockets."""
+
+    def __init__(self, ctl_sock, events_sock):
+        super().__init__()
+        self.ctl_path, self.events_path = str(ctl_sock), str(events_sock)
+
+    async def _connect_ctl(self):
+        r, w = await asyncio.open_unix_connection(self.ctl_path, limit=LINE_MAX)
+        return _LineConn(r, w)
+
+    async def _read_answer(self):
+        # A serial line may carry leftovers (an echo, a banner): the answer is
+        # the first line that is one.
+        while True:
+            line = await self._conn.recv()
+            if line == "ok" or line.startswith("error"):
+                return line
+
+    async def state(self):
+        async with self._lock:
+            await self._request("@state")
+            lines = []
+            while True:
+                line = await self._conn.recv()
+                if line == "end":
+                    return lines
+                if line.startswith("time ") or lines:
+                    lines.append(line)
+
+    async def subscribe(self):
+        r, w = await asyncio.open_unix_connection(self.events_path, limit=LINE_MAX)
+        return _stream(_LineConn(r, w))
+
+
+# ---- parsers ---------------------------------------------------------------
+
+
+def _int(text):
+    return int(text, 0)
+
+
+def part_on(part, pins):
+    """Whether a part (a dict of parse_state's "parts") is on at these levels."""
+    level = (pins[part["bank"]] >> part["bit"]) & 1
+    return level == part["active"]
+
+
+def parse_state(lines):
+    """Snapshot lines (as state() returns them) to a dict:
+
+    {"time_us": int,
+     "identity": {"model", "code", "gp_id", "mb_version"},
+     "parts": [{"part": "lamp"|"output"|"reset"|"input", "name", "pin": "B_b",
+                "bank", "bit", "active", "level", "on", ("bit_index"|"row")}],
+     "buzzer": 0|1,
+     "pins": [9 ints],
+     "ddr": {"reg2c", "reg1c", "mb", "choices": [{"mb", "reg2c", "reg1c"}]},
+     "keys": [{"framing": "plain"|"escaped", "bytes": ["fd", ("fc",) "KK"]}]}
+    Unknown lines are kept in "other"."""
+    st = {
+        "time_us": 0,
+        "identity": {},
+        "parts": [],
+        "buzzer": 0,
+        "pins": [0] * 9,
+        "ddr": {"reg2c": 0, "reg1c": 0, "mb": 0, "choices": []},
+        "keys": [],
+        "other": [],
+    }
+    for line in lines:
+        w = line.split()
+        if not w:
+            continue
+        k = w[0]
+        if k == "time" and len(w) == 2:
+            st["time_us"] = int(w[1])
+        elif k == "identity" and len(w) >= 3:
+            ident = {"model": w[1], "code": _int(w[2])}
+            for kv in w[3:]:
+                key, _, val = kv.partition("=")
+                ident[key] = int(val, 0)
+            st["identity"] = ident
+        elif k == "part" and len(w) >= 5:
+            bank, _, bit = w[3].partition("_")
+            p = {
+                "part": w[1],
+                "name": w[2],
+                "pin": w[3],
+                "bank": int(bank),
+                "bit": int(bit),
+                "active": int(w[4]),
+            }
+            for kv in w[5:]:
+                key, _, val = kv.partition("=")
+                p["bit_index" if key == "bit" else key] = int(val)
+            st["parts"].append(p)
+        elif k == "sounder" and len(w) == 3:
+            st["buzzer"] = int(w[2])
+        elif k == "pins" and len(w) == 10:
+            st["pins"] = [int(x, 16) for x in w[1:]]
+        elif k == "ddr" and len(w) == 4:
+            st["ddr"].update(reg2c=_int(w[1]), reg1c=_int(w[2]), mb=int(w[3]))
+        elif k == "ddrchoice" and len(w) == 4:
+            st["ddr"]["choices"].append({"mb": int(w[1]), "reg2c": _int(w[2]), "reg1c": _int(w[3])})
+        elif k == "key" and len(w) >= 3:
+            st["keys"].append({"framing": w[1], "bytes": w[2:]})
+        else:
+            st["other"].append(line)
+    for p in st["parts"]:
+        p["level"] = (st["pins"][p["bank"]] >> p["bit"]) & 1
+        p["on"] = p["level"] == p["active"]
+    return st
+
+
+_KINDS = {
+    "ioctl": "request",
+    "open": "request",
+    "close": "request",
+    "usleep": "request",
+    "settimeofday": "request",
+    "system": "request",
+    "pins": "pins",
+    "buzzer": "pins",
+    "panel-feed": "panel",
+    "panel-read": "panel",
+    "panel-drop": "panel",
+    "ctl-error": "fault",
+    "table-full": "fault",
+    "dropped": "dropped",
+}
+
+
+def parse_event(line):
+    """One event line to a dict: {"t_us", "kind", "group", "text"} and, by kind:
+    pins {"bank", "levels"}; ioctl {"name", "ret"}; buzzer {"on"};
+    dropped {"count"}.  group is request, pins, panel, fault, dropped or
+    other.  A line that is no event gives kind "" and t_us -1."""
+    m = _EVENT_RE.match(line)
+    if not m:
+        return {"t_us": -1, "kind": "", "group": "other", "text": line}
+    kind = m.group(2)
+    ev = {"t_us": int(m.group(1)), "kind": kind, "group": _KINDS.get(kind, "other"), "text": line}
+    w = line.split()
+    try:
+        if kind == "pins" and len(w) == 4:
+            ev["bank"] = int(w[2])
+            ev["levels"] = int(w[3], 16)
+        elif kind == "dropped" and len(w) == 3:
+            ev["count"] = int(w[2])
+        elif kind == "buzzer" and len(w) == 3:
+            ev["on"] = int(w[2])
+        elif kind == "ioctl" and len(w) >= 3:
+            ev["name"] = w[2]
+            for x in w[3:]:
+                if x.startswith("ret="):
+                    ev["ret"] = int(x[4:])
+    except ValueError:
+        pass
+    return ev
