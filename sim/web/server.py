@@ -630,8 +630,10 @@ def main(argv=None):
     p.add_argument("--listen", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--build", default=os.path.join(REPO, "build"), help="build directory")
     p.add_argument("--root", default=REPO, help=argparse.SUPPRESS)
-    p.add_argument("extra", nargs="*", help="options for the simulator or the board launcher")
-    args = p.parse_args(argv)
+    # everything else goes to the simulator's or the board's launcher, in order
+    args, args.extra = p.parse_known_args(argv)
+    if "--" in args.extra:
+        args.extra.remove("--")
     if args.board:
         print("bench: --board needs the virtual board's event stream (not built yet)",
               file=sys.stderr)

@@ -62,7 +62,9 @@ class Page:
         """Types a command line and Enter; waits for the next prompt (and for expect)."""
         before = self.console().count(PROMPT)
         self.keys(line)
-        eventually(lambda: self.input_line()[0].endswith(PROMPT + line), what="the echo of " + line)
+        # the line is drawn after the prompt's column (on a fresh row when the key monitor
+        # printed into the prompt's row)
+        eventually(lambda: self.input_line()[0][len(PROMPT):] == line, what="the echo of " + line)
         self.keys(Keys.ENTER)
         eventually(lambda: self.console().count(PROMPT) > before and
                    self.input_line()[0].rstrip() == PROMPT.rstrip(), timeout=timeout,
