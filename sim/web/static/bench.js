@@ -6,7 +6,7 @@ const LOG_MAX = 1000; // rows kept in the event log
 const bench = {
   state: null, ws: null, nextId: 1, pending: new Map(), dropped: 0,
   parts: [], shell: null, logPaused: false, logHeld: [], received: 0,
-  events: 0, lastEventAt: 0, // counted for the benchmark
+  events: 0, lastEventAt: 0, firstT: null, lastT: null, // counted for the benchmark
 };
 window.bench = bench;
 
@@ -91,9 +91,11 @@ function connect() {
   ws.onmessage = (m) => {
     const data = JSON.parse(m.data);
     const items = Array.isArray(data) ? data : [data];
-    const frag = document.createDocumentFragment();
-    for (const it of items) handle(it, frag);
-    appendLog(frag);
+    for (const it of items) handle(it, logPending);
+    if (logPending.length && !logFlushing) {
+      logFlushing = true;
+      requestAnimationFrame(flushLog);
+    }
   };
 }
 
@@ -107,6 +109,8 @@ function handle(it, frag) {
   switch (it.type) {
     case "hello":
       term.reset();
+      logPending.length = 0;
+      $("log").textContent = "";
       if (it.console) term.write(it.console);
       $("mode").textContent = it.mode === "board" ? "virtual board" : "simulator";
       showShell(it.shell);
@@ -130,6 +134,8 @@ function handle(it, frag) {
     case "event":
       bench.events++;
       bench.lastEventAt = performance.now();
+      if (bench.firstT === null) bench.firstT = it.t;
+      bench.lastT = it.t;
       onEvent(it, frag);
       break;
     case "control":
@@ -380,18 +386,32 @@ function category(kind, text) {
   return "other";
 }
 
-function logEvent(ev, frag) {
-  const row = document.createElement("div");
+// Rows wait here for the next frame: the log is drawn once a frame, whatever the rate.
+const logPending = [];
+let logFlushing = false;
+
+function logEvent(ev, pending) {
   const cat = category(ev.kind, ev.text || "");
-  row.className = "ev " + cat;
-  row.dataset.kind = cat;
-  row.textContent = ev.text;
-  if (bench.logPaused) {
-    bench.logHeld.push(row);
-    if (bench.logHeld.length > LOG_MAX) bench.logHeld.shift();
-    return;
+  const held = bench.logPaused ? bench.logHeld : pending;
+  held.push([cat, ev.text]);
+  if (held.length > 2 * LOG_MAX) held.splice(0, held.length - LOG_MAX);
+}
+
+function rowsOf(list) {
+  const frag = document.createDocumentFragment();
+  for (const [cat, text] of list.slice(-LOG_MAX)) {
+    const row = document.createElement("div");
+    row.className = "ev " + cat;
+    row.dataset.kind = cat;
+    row.textContent = text;
+    frag.appendChild(row);
   }
-  frag.appendChild(row);
+  return frag;
+}
+
+function flushLog() {
+  logFlushing = false;
+  appendLog(rowsOf(logPending.splice(0)));
 }
 
 function appendLog(frag) {
@@ -411,12 +431,7 @@ $("log-pause").addEventListener("click", () => {
   bench.logPaused = !bench.logPaused;
   const b = $("log-pause");
   setAttr(b, bench.logPaused ? "paused" : "running", bench.logPaused ? "Resume" : "Pause");
-  if (!bench.logPaused) {
-    const frag = document.createDocumentFragment();
-    for (const r of bench.logHeld) frag.appendChild(r);
-    bench.logHeld = [];
-    appendLog(frag);
-  }
+  if (!bench.logPaused) appendLog(rowsOf(bench.logHeld.splice(0)));
 });
 
 // ---- analyzer --------------------------------------------------------------------------
