@@ -21,7 +21,7 @@ class Analyzer {
     this.cursor = null; // {key, t}
     this.dirty = true;
     this.rowH = 22;
-    this.labelW = 150;
+    this.labelW = 190;
     canvas.addEventListener("click", (e) => this.onClick(e));
     canvas.addEventListener("wheel", (e) => this.onWheel(e), { passive: false });
     scroll.addEventListener("input", () => this.onScroll());
@@ -219,7 +219,7 @@ class Analyzer {
       const y0 = row * this.rowH + 4, hi = y0 + 3, lo = y0 + this.rowH - 5;
       g.fillStyle = "#bbb";
       const name = this.names.get(k);
-      g.fillText(("gpio" + k + (name ? " " + name : "")).slice(0, 22), 4, y0 + 14);
+      g.fillText(("gpio" + k + (name ? " " + name : "")).slice(0, 26), 4, y0 + 14);
       g.strokeStyle = "#3c3";
       g.beginPath();
       const tr = this.traces.get(k);
