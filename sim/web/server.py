@@ -17,6 +17,7 @@ import hmac
 import ipaddress
 import json
 import os
+import re
 import secrets
 import shutil
 import signal
@@ -26,6 +27,7 @@ import sys
 import tempfile
 import termios
 import time
+import tty
 
 from aiohttp import WSMsgType, web
 
@@ -41,7 +43,22 @@ PIN_HISTORY = 200000  # pin changes kept for the analyzer and the waveform downl
 SCROLLBACK = 256 * 1024  # console characters a page that connects late receives
 REDRAW_WAIT = 10.0  # seconds a key waits for the redraw of the key before it
 SILENT_WAIT = 0.2
-BOARD_SUPPORTED = False  # the virtual board's event stream is not there yet
+
+
+def board_supported(root=REPO):
+    """Whether the virtual board in this tree carries the board link's event stream."""
+    try:
+        with open(os.path.join(root, "scripts", "run-board.sh")) as f:
+            return "--events" in f.read()
+    except OSError:
+        return False
+
+
+# The virtual board: its root prompt, and the line that starts the shell there and reports
+# its exit status afterwards.
+BOARD_PROMPT = re.compile(rb"qnboard:[^\r\n]*# $")
+BOARD_START = b"qn_shell; echo QN_SHELL_EXIT=$?\r"
+BOARD_EXIT = re.compile(rb"QN_SHELL_EXIT=(\d+)")
 
 
 def log(*a):
@@ -90,6 +107,10 @@ class Session:
         self.link_lock = asyncio.Lock()
         self.events_task = None
         self.link_task = None
+        self.board = None  # QEMU (through scripts/run-board.sh) in board sessions
+        self.board_log = None
+        self.board_tail = b""
+        self.board_paths = None
         self.state = None
         self.events = collections.deque(maxlen=EVENT_HISTORY)
         self.pin_start = None  # (t_us, [9 levels]) at the snapshot
@@ -102,10 +123,6 @@ class Session:
 
     def command(self):
         extra = list(self.args.extra)
-        if self.args.board:
-            # Not reached: board sessions are refused in main() until the board's
-            # event stream exists.
-            raise RuntimeError("board sessions are not available")
         qnsim = os.path.join(self.args.build, "qnsim")
         shell = os.path.join(self.args.build, "qn_shell")
         cmd = [qnsim, "--ctl", os.path.join(self.tmp, "ctl")]
@@ -114,6 +131,9 @@ class Session:
         return cmd + extra + ["--", shell]
 
     async def start_shell(self):
+        if self.args.board:
+            await self.start_board_shell()
+            return
         self.runs += 1
         link_path = os.path.join(self.tmp, "link%d.sock" % self.runs)
         master, slave = os.openpty()
@@ -137,6 +157,90 @@ class Session:
         self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
         self.link_task = asyncio.ensure_future(self.connect_link(link_path))
 
+    # ---- the virtual board: QEMU's console UART on a pty, qn_shell at its root prompt
+
+    async def boot_board(self):
+        ctl = os.path.join(self.tmp, "ctl.sock")
+        events = os.path.join(self.tmp, "events.sock")
+        cmd = [os.path.join(self.args.root, "scripts", "run-board.sh"), "--serial-pty",
+               "--ctl", ctl, "--events", events]
+        if self.args.model:
+            cmd += ["--model", self.args.model]
+        cmd += list(self.args.extra)
+        self.board = await asyncio.create_subprocess_exec(
+            *cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            start_new_session=True, cwd=self.args.root)
+        pty_path = None
+        seen = []
+        while pty_path is None:
+            line = await self.board.stdout.readline()
+            if not line:
+                raise RuntimeError("the virtual board did not start:\n" +
+                                   b"".join(seen[-40:]).decode(errors="replace"))
+            seen.append(line)
+            m = re.search(rb"(/dev/pts/\d+)", line)
+            if m:
+                pty_path = m.group(1).decode()
+        self.board_log = asyncio.ensure_future(self._drain_board())
+        fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(fd)
+        self.master = fd
+        self.decoder = benchcore.ConsoleDecoder()
+        asyncio.get_running_loop().add_reader(fd, self.on_console)
+        self.board_paths = (ctl, events)
+        # the board's root prompt
+        deadline = time.monotonic() + 300
+        while not BOARD_PROMPT.search(self.board_tail):
+            if time.monotonic() > deadline or self.board.returncode is not None:
+                raise RuntimeError("no root prompt on the virtual board's console")
+            os.write(fd, b"\r")
+            await asyncio.sleep(1.0)
+
+    async def _drain_board(self):
+        while True:
+            line = await self.board.stdout.readline()
+            if not line:
+                return
+
+    async def start_board_shell(self):
+        if self.board is None:
+            await self.boot_board()
+        self.runs += 1
+        self.running = True
+        self.exit_status = None
+        self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
+        os.write(self.master, BOARD_START)
+        if self.link is None:
+            self.link_task = asyncio.ensure_future(self.connect_board_link())
+
+    async def connect_board_link(self):
+        try:
+            import boardlink
+
+            ctl, events = self.board_paths
+            deadline = time.monotonic() + 60
+            while not (os.path.exists(ctl) and os.path.exists(events)):
+                if time.monotonic() > deadline:
+                    raise RuntimeError("the board's UART sockets did not appear")
+                await asyncio.sleep(0.05)
+            link = boardlink.VirtLink(ctl, events)
+            await link.open()
+            await self.attach_link(link)
+        except asyncio.CancelledError:
+            raise
+        except Exception as e:
+            log("no board link:", e)
+
+    async def board_shell_ended(self, status):
+        if not self.running:
+            return
+        self.running = False
+        self.exit_status = status
+        while not self.keys.empty():
+            self.keys.get_nowait()
+        self.broadcast({"type": "shell", "running": False, "status": status, "run": self.runs})
+        log("the shell ended with status", status)
+
     async def ready(self, timeout):
         """Waits until the shell has drawn its prompt and the board link is up (or the
         shell has ended, or timeout seconds have passed)."""
@@ -156,10 +260,19 @@ class Session:
             data = b""
         if not data:
             asyncio.get_running_loop().remove_reader(self.master)
-            asyncio.ensure_future(self.shell_ended())
+            if self.args.board:
+                asyncio.ensure_future(self.board_shell_ended(255))
+            else:
+                asyncio.ensure_future(self.shell_ended())
             return
         self.redraw.feed(data)
         asyncio.ensure_future(self._notify_redraw())
+        if self.args.board:
+            self.board_tail = (self.board_tail + data)[-256:]
+            m = BOARD_EXIT.search(self.board_tail)
+            if m:
+                self.board_tail = b""
+                asyncio.ensure_future(self.board_shell_ended(int(m.group(1))))
         text = self.decoder.decode(data)
         if text:
             self.add_scrollback(text)
@@ -378,6 +491,21 @@ class Session:
 
     async def close(self):
         await self.disconnect_link()
+        if self.board is not None and self.board.returncode is None:
+            try:
+                self.board.stdin.write(b"quit\n")  # QEMU's monitor
+                await self.board.stdin.drain()
+                await asyncio.wait_for(self.board.wait(), 10)
+            except (OSError, asyncio.TimeoutError, ConnectionError):
+                for sig in (signal.SIGTERM, signal.SIGKILL):
+                    try:
+                        os.killpg(self.board.pid, sig)
+                        await asyncio.wait_for(self.board.wait(), 5)
+                        break
+                    except (OSError, asyncio.TimeoutError):
+                        pass
+        if self.board_log:
+            self.board_log.cancel()
         if self.proc and self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGTERM)
@@ -634,8 +762,8 @@ def main(argv=None):
     args, args.extra = p.parse_known_args(argv)
     if "--" in args.extra:
         args.extra.remove("--")
-    if args.board:
-        print("bench: --board needs the virtual board's event stream (not built yet)",
+    if args.board and not board_supported(args.root):
+        print("bench: this tree's virtual board has no event stream for the bench",
               file=sys.stderr)
         return 2
     asyncio.run(serve(args))

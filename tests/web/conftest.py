@@ -84,7 +84,7 @@ def board_supported():
     import sys
     sys.path.insert(0, os.path.join(REPO, "sim", "web"))
     import server
-    return server.BOARD_SUPPORTED
+    return server.board_supported()
 
 
 @pytest.fixture(scope="module")
@@ -95,6 +95,9 @@ def bench_factory(on_board):
     started = []
 
     def start(model="KD3454", extra=()):
+        if on_board:  # one virtual board at a time
+            for old in started:
+                old.stop()
         b = Bench(bench_args(on_board, model) + list(extra), timeout=600 if on_board else 120)
         started.append(b)
         return b
