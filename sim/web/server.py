@@ -94,11 +94,13 @@ class Session:
         self.tmp = tempfile.mkdtemp(prefix="qnbench.")
         self.proc = None
         self.master = None
+        self.slave = None
         self.running = False
         self.exit_status = None
         self.runs = 0
         self.decoder = None
         self.redraw = benchcore.RedrawWatch()
+        self.out_count = 0  # console reads
         self.redraw_cond = asyncio.Condition()
         self.scrollback = collections.deque()
         self.scroll_len = 0
@@ -147,9 +149,12 @@ class Session:
         self.proc = subprocess.Popen(self.command(), stdin=slave, stdout=slave, stderr=slave,
                                      env=env, preexec_fn=child_setup, close_fds=True,
                                      cwd=self.args.root)
-        os.close(slave)
+        # The server keeps the terminal's far end open too: it asks it how many typed bytes
+        # the shell has not read yet.
+        self.slave = slave
         os.set_blocking(master, False)
         self.master = master
+        asyncio.ensure_future(self.watch_exit(self.proc))
         self.decoder = benchcore.ConsoleDecoder()
         self.running = True
         self.exit_status = None
@@ -265,6 +270,7 @@ class Session:
             else:
                 asyncio.ensure_future(self.shell_ended())
             return
+        self.out_count += 1
         self.redraw.feed(data)
         asyncio.ensure_future(self._notify_redraw())
         if self.args.board:
@@ -288,6 +294,23 @@ class Session:
         while self.scroll_len > SCROLLBACK and len(self.scrollback) > 1:
             self.scroll_len -= len(self.scrollback.popleft())
 
+    async def watch_exit(self, proc):
+        await asyncio.get_running_loop().run_in_executor(None, proc.wait)
+        if proc is not self.proc or self.master is None:
+            return
+        await asyncio.sleep(0.05)
+        self.on_console()  # what the shell wrote last
+        await self.shell_ended()
+
+    def unread_keys(self):
+        """Bytes typed that the shell has not read yet (None where unknown)."""
+        if self.slave is None:
+            return None
+        try:
+            return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"))[0]
+        except OSError:
+            return None
+
     async def shell_ended(self):
         if not self.running:
             return
@@ -295,11 +318,13 @@ class Session:
         proc = self.proc
         loop = asyncio.get_running_loop()
         rc = await loop.run_in_executor(None, proc.wait)
-        try:
-            os.close(self.master)
-        except OSError:
-            pass
-        self.master = None
+        loop.remove_reader(self.master)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except (OSError, TypeError):
+                pass
+        self.master = self.slave = None
         self.exit_status = rc if rc >= 0 else 128 - rc
         await self.disconnect_link()
         # Keys typed for the ended shell go nowhere.
@@ -316,10 +341,10 @@ class Session:
         """Writes the keys one at a time, each in one write, each after the redraw of
         the one before: the shell decodes the bytes of one read as one key."""
         while True:
-            key = await self.keys.get()
+            key, paste = await self.keys.get()
             if not self.running or self.master is None:
                 continue
-            before = self.redraw.count
+            before, out_before = self.redraw.count, self.out_count
             try:
                 n = os.write(self.master, key)
             except BlockingIOError:
@@ -333,6 +358,21 @@ class Session:
             if n != len(key):
                 log("short console write", n, len(key))
             self.stats["keys"] += 1
+            if not paste and self.slave is not None:
+                # A typed key: the next may go as soon as the shell has read this one (it
+                # answered, and no typed byte waits), so a key typed while a command runs
+                # reaches it: a listing stops on a key.
+                deadline = time.monotonic() + (
+                    SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT)
+                while self.running and time.monotonic() < deadline:
+                    if self.redraw.count > before:
+                        break
+                    if self.out_count > out_before and self.unread_keys() == 0:
+                        break
+                    await asyncio.sleep(0.001)
+                continue
+            # A pasted key (and every key on the virtual board, whose reads the server
+            # cannot see): the next goes after the redraw for this one.
             wait = SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT
             try:
                 async with self.redraw_cond:
@@ -526,6 +566,12 @@ class Session:
             except OSError:
                 pass
             self.master = None
+        if self.slave is not None:
+            try:
+                os.close(self.slave)
+            except OSError:
+                pass
+            self.slave = None
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
@@ -671,7 +717,7 @@ async def handle(session, client, raw):
             client.put({"type": "error", "id": mid, "reason": "the shell is not running"})
             return
         for k in ([msg["key"]] if t == "key" else msg["keys"]):
-            session.keys.put_nowait(k)
+            session.keys.put_nowait((k, t == "paste"))
         if t == "paste":
             client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
                         "keys": len(msg["keys"])})

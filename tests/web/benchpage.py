@@ -41,6 +41,14 @@ class Page:
             for (let i = 0; i < b.length; i++) out.push(b.getLine(i).translateToString(true));
             return out.join('\\n');""")
 
+    def tail(self, n=40):
+        """The last n rows of the console (cheaper than the whole buffer)."""
+        return self.js("""
+            const b = bench.term.buffer.active, out = [];
+            for (let i = Math.max(0, b.length - arguments[0]); i < b.length; i++)
+                out.push(b.getLine(i).translateToString(true));
+            return out.join('\\n');""", n)
+
     def input_line(self):
         """The text after the last prompt, and the cursor's column in it."""
         return self.js("""
