@@ -3,13 +3,15 @@
 # the board driver module loaded, its console on this terminal, at a root prompt where
 # qn_shell starts the product.
 #   scripts/run-board.sh [--model NAME] [--gp-id N] [--mb-version N] [--absent NODES]
-#                        [--serial-pty] [--ctl SOCKET]
+#                        [--serial-pty] [--ctl SOCKET] [--events SOCKET]
 # --serial-pty puts the console on a pty for picocom/minicom (QEMU prints its name) and
 # leaves QEMU's monitor on this terminal. The control UART is served on SOCKET
-# (default build-board/ctl.sock); send control lines with scripts/board-ctl.sh.
+# (default build-board/ctl.sock); send control lines with scripts/board-ctl.sh. The
+# third UART carries the board link's event stream (default build-board/events.sock).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 model=KD3454 gp_id= mb_version= absent= pty=0 ctl=$PWD/build-board/ctl.sock
+events=$PWD/build-board/events.sock
 while [ $# -gt 0 ]; do
   case $1 in
     --model) model=$2; shift 2 ;;
@@ -18,7 +20,8 @@ while [ $# -gt 0 ]; do
     --absent) absent=$2; shift 2 ;;
     --serial-pty) pty=1; shift ;;
     --ctl) ctl=$2; shift 2 ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --events) events=$2; shift 2 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-board.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -37,7 +40,7 @@ else
   console=(-nographic -serial mon:stdio)
   leave="Ctrl-A then X (Ctrl-A C toggles QEMU's monitor)"
 fi
-rm -f "$ctl"
+rm -f "$ctl" "$events"
 cat <<EOM
 Virtual board: Debian $QN_BOARD_ABI on vexpress-a9 (Cortex-A9), board model $model.
   At the "# " prompt, qn_shell starts the product; leave it with exit.
@@ -49,4 +52,4 @@ EOM
 exec qemu-system-arm -M vexpress-a9 -cpu cortex-a9 -m 256 \
   -kernel "$QN_BOARD_KERNEL" -dtb "$QN_BOARD_DTB" -initrd "$QN_BOARD_INITRD" \
   -append "$append" -audiodev none,id=none -global pl041.audiodev=none \
-  "${console[@]}" -serial "unix:$ctl,server=on,wait=off"
+  "${console[@]}" -serial "unix:$ctl,server=on,wait=off" -serial "unix:$events,server=on,wait=off"

@@ -30,4 +30,12 @@ void qnb_log_append(struct qnb_log *log, const char *text, size_t n);
 ssize_t qnb_log_read(struct qnb_log *log, char __user *ubuf, size_t count,
 		     loff_t *ppos);
 
+/* qn_board_link.c: debugfs "events" and "state" of the board link. */
+struct dentry;
+int qnb_link_init(struct dentry *dir, size_t cap);
+void qnb_link_free(void);
+void qnb_link_event(int64_t t_us, const struct qnm_event *ev);
+/* qn_board_main.c: the snapshot, taken under the board's lock. */
+size_t qnb_format_state(char *buf, size_t size);
+
 #endif /* QN_BOARD_H */

@@ -65,6 +65,10 @@ static uint trace_kb = 4096;
 module_param(trace_kb, uint, 0444);
 MODULE_PARM_DESC(trace_kb, "room of the trace file in KiB (default 4096)");
 
+static uint events_kb = 256;
+module_param(events_kb, uint, 0444);
+MODULE_PARM_DESC(events_kb, "room of the events pipe in KiB (default 256)");
+
 struct qnb_node {
 	struct miscdevice misc;
 	enum qnm_node node;
@@ -102,6 +106,17 @@ static void qnb_event(void *ctx, int64_t t_us, const struct qnm_event *ev)
 				  t_us, ev);
 	if (n)
 		qnb_log_append(&qnb.vcd, qnb.line, n);
+	qnb_link_event(t_us, ev);
+}
+
+size_t qnb_format_state(char *buf, size_t size)
+{
+	size_t n;
+
+	mutex_lock(&qnb.lock);
+	n = qnm_format_state(buf, size, qnb_now_us(NULL), qnb.m);
+	mutex_unlock(&qnb.lock);
+	return n;
 }
 
 /* Starts the waveform afresh: header with every pin's level now. */
@@ -444,6 +459,7 @@ static void qnb_free(void)
 	qnb.dir = NULL;
 	qnb_log_free(&qnb.trace);
 	qnb_log_free(&qnb.vcd);
+	qnb_link_free();
 	vfree(qnb.m);
 	qnb.m = NULL;
 }
@@ -489,6 +505,9 @@ static int __init qnb_init(void)
 	debugfs_create_file("ctl", 0600, qnb.dir, NULL, &qnb_ctl_fops);
 	debugfs_create_file("trace", 0600, qnb.dir, &qnb.trace, &qnb_log_fops);
 	debugfs_create_file("vcd", 0600, qnb.dir, &qnb.vcd, &qnb_log_fops);
+	ret = qnb_link_init(qnb.dir, (size_t)max(events_kb, 1u) * 1024);
+	if (ret)
+		goto fail;
 
 	for (i = 0; i < ARRAY_SIZE(served); i++) {
 		struct qnb_node *n = &qnb.nodes[i];

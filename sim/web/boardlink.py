@@ -16,6 +16,7 @@ parse raw lines themselves.  Standard library only (asyncio).
 
 import asyncio
 import re
+import uuid
 
 __all__ = [
     "BoardLink",
@@ -193,23 +194,38 @@ class SimLink(_Requester):
         if not ok:
             await conn.close()
             raise LinkError(why)
-        return _stream(conn)
+        return _Stream(conn)
 
 
 _EVENT_RE = re.compile(r"^(-?\d+) (\S+)")
 
 
-async def _stream(conn):
-    try:
+class _Stream:
+    """Async iterator of a connection's event lines.  A cancelled step (a
+    timeout around it) loses nothing: the next step goes on reading."""
+
+    def __init__(self, conn):
+        self._conn = conn
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        if self._conn is None:
+            raise StopAsyncIteration
         while True:
             try:
-                line = await conn.recv()
-            except LinkError:
-                return
+                line = await self._conn.recv()
+            except (LinkError, ConnectionError, OSError):
+                await self.aclose()
+                raise StopAsyncIteration from None
             if _EVENT_RE.match(line):  # a UART may carry a partial line at attach
-                yield line
-    finally:
-        await conn.close()
+                return line
+
+    async def aclose(self):
+        if self._conn is not None:
+            conn, self._conn = self._conn, None
+            await conn.close()
 
 
 class VirtLink(_Requester):
@@ -222,7 +238,30 @@ class VirtLink(_Requester):
 
     async def _connect_ctl(self):
         r, w = await asyncio.open_unix_connection(self.ctl_path, limit=LINE_MAX)
-        return _LineConn(r, w)
+        conn = _LineConn(r, w)
+        try:
+            await self._sync(conn)
+        except BaseException:
+            await conn.close()
+            raise
+        return conn
+
+    @staticmethod
+    async def _sync(conn, wait=60.0):
+        """Skips what an earlier client left unread: the agent's echo of a
+        fresh token ends it (repeated: the agent may still be starting)."""
+        token = uuid.uuid4().hex
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + wait
+        await conn.send("@echo " + token)
+        while True:
+            try:
+                if await asyncio.wait_for(conn.recv(), 2.0) == token:
+                    return
+            except asyncio.TimeoutError:
+                if loop.time() > deadline:
+                    raise LinkError("no answer from the control agent")
+                await conn.send("@echo " + token)
 
     async def _read_answer(self):
         # A serial line may carry leftovers (an echo, a banner): the answer is
@@ -244,8 +283,22 @@ class VirtLink(_Requester):
                     lines.append(line)
 
     async def subscribe(self):
+        """Connects to the events UART, then asks the agent to start the
+        stream (it empties the driver's pipe first: what came before is not
+        sent)."""
         r, w = await asyncio.open_unix_connection(self.events_path, limit=LINE_MAX)
-        return _stream(_LineConn(r, w))
+        stream = _Stream(_LineConn(r, w))
+        try:
+            async with self._lock:
+                await self._request("@events")
+                ok, why = _answer(await self._read_answer())
+        except BaseException:
+            await stream.aclose()
+            raise
+        if not ok:
+            await stream.aclose()
+            raise LinkError(why)
+        return stream
 
 
 # ---- parsers ---------------------------------------------------------------

@@ -371,7 +371,7 @@ def test_stuck_reader_loses_counted_lines_and_never_blocks(shell_factory):
     stuck.connect(sh.sock)
     stuck.sendall(b"@events\n")
     assert stuck.recv(3) == b"ok\n"
-    n = 3000
+    n = 20000
 
     async def go():
         async with SimLink(sh.sock) as link:
