@@ -424,8 +424,14 @@ class Session:
 
     async def attach_link(self, link):
         self.link = link
+        # Subscribed before the snapshot: no event after it is missed.
+        if hasattr(link, "subscribe"):
+            async with self.link_lock:
+                stream = await link.subscribe()
+        else:
+            stream = link.events()
         await self.refresh_state()
-        self.events_task = asyncio.ensure_future(self.pump_events(link))
+        self.events_task = asyncio.ensure_future(self.pump_events(stream))
 
     async def disconnect_link(self):
         for task in (self.link_task,):
@@ -460,11 +466,11 @@ class Session:
         self.last_t = max(self.last_t, t)
         self.broadcast({"type": "state", "state": st})
 
-    async def pump_events(self, link):
+    async def pump_events(self, stream):
         import boardlink
 
         try:
-            async for line in link.events():
+            async for line in stream:
                 try:
                     ev = boardlink.parse_event(line)
                 except Exception as e:  # a line the parser does not know: log it as is
