@@ -56,7 +56,8 @@ def board_supported(root=REPO):
 
 # The virtual board: its root prompt, and the line that starts the shell there and reports
 # its exit status afterwards.
-BOARD_PROMPT = re.compile(rb"qnboard:[^\r\n]*# $")
+BOARD_PROMPT = re.compile(rb"qnboard:[^\r\n]*# (\x1b\[6n)?$")  # (busybox asks the cursor)
+CURSOR_REPORT = re.compile(rb"^\x1b\[\d+;\d+R$")
 BOARD_START = b"qn_shell; echo QN_SHELL_EXIT=$?\r"
 BOARD_EXIT = re.compile(rb"QN_SHELL_EXIT=(\d+)")
 
@@ -197,7 +198,7 @@ class Session:
         deadline = time.monotonic() + 300
         while not BOARD_PROMPT.search(self.board_tail):
             if time.monotonic() > deadline or self.board.returncode is not None:
-                raise RuntimeError("no root prompt on the virtual board's console")
+                raise RuntimeError("no root prompt on the virtual board's console: %r" % self.board_tail[-200:])
             os.write(fd, b"\r")
             await asyncio.sleep(1.0)
 
@@ -723,7 +724,10 @@ async def handle(session, client, raw):
             client.put({"type": "error", "id": mid, "reason": "the shell is not running"})
             return
         for k in ([msg["key"]] if t == "key" else msg["keys"]):
-            session.keys.put_nowait((k, t == "paste"))
+            # A page's terminal answers a cursor query of the board's login shell: that
+            # answer is no key, and the shell must not get it.
+            if not CURSOR_REPORT.match(k):
+                session.keys.put_nowait((k, t == "paste"))
         if t == "paste":
             client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
                         "keys": len(msg["keys"])})
