@@ -13,6 +13,7 @@ PASTE_MAX_KEYS = 4096
 CONTROL_MAX_CHARS = 512
 # The shell ends every redraw (the line, the prompt, a completion) with "show cursor".
 REDRAW_END = b"\x1b[?25h"
+REDRAW_START = b"\x1b[?25l"
 # Keys after which the shell draws nothing: Page Up and Page Down are swallowed.
 SILENT_KEYS = (b"\x1b[5~", b"\x1b[6~")
 
@@ -59,17 +60,24 @@ class ConsoleDecoder:
 
 
 class RedrawWatch:
-    """Watches the console output for the end of a redraw, across read boundaries."""
+    """Watches the console output for the start and the end of a redraw, across read
+    boundaries."""
 
     def __init__(self):
         self._tail = b""
-        self.count = 0
+        self.count = 0  # redraws ended
+        self.started = 0
 
     def feed(self, data):
         buf = self._tail + data
         self.count += buf.count(REDRAW_END)
+        self.started += buf.count(REDRAW_START)
         self._tail = buf[-(len(REDRAW_END) - 1):]
         return self.count
+
+    def drawing(self):
+        """Whether a redraw has begun and not ended yet."""
+        return self.started > self.count
 
 
 class BadMessage(Exception):

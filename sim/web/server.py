@@ -359,21 +359,21 @@ class Session:
             if n != len(key):
                 log("short console write", n, len(key))
             self.stats["keys"] += 1
-            if not paste and self.slave is not None:
-                # A typed key: the next may go as soon as the shell has read this one (it
-                # answered, and no typed byte waits), so a key typed while a command runs
-                # reaches it: a listing stops on a key.
-                deadline = time.monotonic() + (
-                    SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT)
+            if not paste and key in (b"\r", b"\n"):
+                # Enter typed: the shell has read it once the command answers (output
+                # that is no redraw, and, where the server can see it, no typed byte
+                # waits), so a key typed while a command runs reaches it: a listing stops
+                # on a key. Every other key waits for its redraw.
+                deadline = time.monotonic() + REDRAW_WAIT
                 while self.running and time.monotonic() < deadline:
                     if self.redraw.count > before:
                         break
-                    if self.out_count > out_before and self.unread_keys() == 0:
+                    if (self.out_count > out_before and not self.redraw.drawing() and
+                            not self.unread_keys()):
                         break
                     await asyncio.sleep(0.001)
                 continue
-            # A pasted key (and every key on the virtual board, whose reads the server
-            # cannot see): the next goes after the redraw for this one.
+            # The next key goes after the redraw for this one.
             wait = SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT
             try:
                 async with self.redraw_cond:

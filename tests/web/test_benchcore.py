@@ -65,3 +65,14 @@ def test_vcd_from_pin_events():
     assert "1" + g61 in body[:76]
     rest = body[body.index("$end") + 1:]
     assert rest == ["#150", "0" + g61, "#100250", "1" + g61, "1" + g06, "#200000"]
+
+
+def test_redraw_in_progress():
+    w = benchcore.RedrawWatch()
+    assert not w.drawing()
+    w.feed(b"\x1b[?25l\r\x1b[10C\x1b[Kab")
+    assert w.drawing()
+    w.feed(b"\r\x1b[12C\x1b[?2")
+    assert w.drawing()
+    w.feed(b"5h\r\nread : 0x00000022\n")
+    assert not w.drawing() and w.count == 1 and w.started == 1
