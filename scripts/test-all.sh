@@ -53,8 +53,10 @@ if want host; then
   echo "== host build: unit and end-to-end tests"
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
-  echo "== board link and bench (tests/web, Debian's python3)"
-  install python3-pytest python3-aiohttp
+  echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  command -v npm >/dev/null || install npm
+  bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
@@ -63,11 +65,6 @@ if want host; then
   if nm -D --undefined-only build/qn_shell | grep -E 'GLIBCXX|CXXABI|_Z'; then
     echo "the shell imports C++ runtime symbols"; exit 1
   fi
-  echo "== the virtual bench: server tests and the page in headless chromium (simulator)"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
-  command -v npm >/dev/null || install npm
-  bash scripts/web-deps.sh
-  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web -q -rfEs
 fi
 
 if want asan; then
