@@ -323,7 +323,7 @@ def test_shell_exit_shows_status_and_restarts(page):
     page.run("mbinfo", "hardware=KD3454")
 
 
-def test_kd3555_lamps_alarm_and_camera_power(bench_factory, browser, on_board):
+def test_kd3555_lamps_and_alarm_output(bench_factory, browser, on_board):
     b = bench_factory("KD3555")
     page = Page(browser, b)
     assert page.part("identity")[0].get_attribute("data-name") == "KD3555"
