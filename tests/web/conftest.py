@@ -21,9 +21,14 @@ def pytest_addoption(parser):
                      help="run the browser suite against the virtual board")
 
 
+SHOT_PREFIX = {"": ""}
+
+
 @pytest.fixture(scope="session")
 def on_board(request):
-    return request.config.getoption("--bench-board")
+    board = request.config.getoption("--bench-board")
+    SHOT_PREFIX[""] = "board-" if board else "sim-"
+    return board
 
 
 class Bench:
@@ -137,6 +142,6 @@ def browser():
 
 def shot(driver, name):
     os.makedirs(SHOTS, exist_ok=True)
-    path = os.path.join(SHOTS, name + ".png")
+    path = os.path.join(SHOTS, SHOT_PREFIX[""] + name + ".png")
     driver.save_screenshot(path)
     return path
