@@ -34,3 +34,10 @@ if bash sim/board/build.sh >/dev/null 2>&1 &&
 else
   echo "(virtual board rows skipped: the board image did not build or boot here)" >&2
 fi
+
+# Rows of the virtual bench (the page in Debian's headless chromium, shell on the simulator):
+# a model event to the page's panel, events per second during xm, server memory.
+if bash scripts/web-deps.sh >/dev/null 2>&1 &&
+   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/web_bench.py 2>/dev/null; then :; else
+  echo "(virtual bench rows skipped: chromium, chromedriver, selenium or npm missing)" >&2
+fi

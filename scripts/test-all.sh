@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the shell and the board simulator and runs every test:
-#   host   - unit and end-to-end tests on the simulated board
+#   host   - unit and end-to-end tests on the simulated board; the virtual bench's tests
+#            (tests/web: server, and the page in headless chromium on the simulator)
 #   asan   - the whole suite again with AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan   - the key monitor tests with ThreadSanitizer
 #   arm    - the board builds: the static musl binary under qemu-arm -r 3.0.8,
@@ -8,7 +9,8 @@
 #            the armel glibc build end to end under qemu-arm with the ARM simulator
 #   fuzz   - the fuzz targets for a bounded time each
 #   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
-#            driver module and the static qn_shell, driven by the labgrid suite tests/board
+#            driver module and the static qn_shell, driven by the labgrid suite tests/board;
+#            then the virtual bench's browser suite against the virtual board
 # With no arguments every stage runs; name stages to run only those.
 # Installs the Debian packages it needs when they are missing (run as root).
 set -euo pipefail
@@ -51,8 +53,10 @@ if want host; then
   echo "== host build: unit and end-to-end tests"
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
-  echo "== board link and bench (tests/web, Debian's python3)"
-  install python3-pytest python3-aiohttp
+  echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  command -v npm >/dev/null || install npm
+  bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
@@ -144,5 +148,11 @@ if want board; then
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
+  echo "== the virtual bench in headless chromium against the virtual board"
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  command -v npm >/dev/null || install npm
+  bash scripts/web-deps.sh
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \
+    --bench-board -q -rfEs
 fi
 echo "== all stages passed: ${stages[*]}"

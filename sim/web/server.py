@@ -1,0 +1,830 @@
+#!/usr/bin/python3
+"""The virtual bench: one shared session of qn_shell on the simulated board (or the
+virtual board's console), served to browsers with the board panel, a logic analyzer
+and the event log.
+
+  server.py [--board] [--model NAME] [--port N] [--listen ADDR] [-- OPTIONS...]
+
+OPTIONS go to the simulator's launcher (qnsim) or to scripts/run-board.sh. The server
+prints one line of its own on standard output: the page's URL with its token.
+"""
+
+import argparse
+import asyncio
+import collections
+import fcntl
+import hmac
+import ipaddress
+import json
+import os
+import re
+import secrets
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+
+from aiohttp import WSMsgType, web
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import benchcore  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(HERE))
+CLIENT_QUEUE_MAX = 4096  # messages waiting for one page; more are dropped and counted
+EVENT_HISTORY = 5000  # recent events a page that connects late receives
+PIN_HISTORY = 200000  # pin changes kept for the analyzer and the waveform download
+SCROLLBACK = 256 * 1024  # console characters a page that connects late receives
+REDRAW_WAIT = 10.0  # seconds a key waits for the redraw of the key before it
+SILENT_WAIT = 0.2
+
+
+def board_supported(root=REPO):
+    """Whether the virtual board in this tree carries the board link's event stream."""
+    try:
+        with open(os.path.join(root, "scripts", "run-board.sh")) as f:
+            return "--events" in f.read()
+    except OSError:
+        return False
+
+
+# The virtual board: its root prompt, and the line that starts the shell there and reports
+# its exit status afterwards.
+BOARD_PROMPT = re.compile(rb"qnboard:[^\r\n]*# (\x1b\[6n)?$")  # (busybox asks the cursor)
+CURSOR_REPORT = re.compile(rb"^\x1b\[\d+;\d+R$")
+BOARD_START = b"qn_shell; echo QN_SHELL_EXIT=$?\r"
+BOARD_EXIT = re.compile(rb"QN_SHELL_EXIT=(\d+)")
+
+
+def log(*a):
+    print("bench:", *a, file=sys.stderr, flush=True)
+
+
+class Client:
+    def __init__(self, ws):
+        self.ws = ws
+        self.queue = collections.deque()
+        self.wake = asyncio.Event()
+        self.dropped = 0  # lost since the last report
+        self.dropped_total = 0
+        self.lost_console = False
+
+    def put(self, item):
+        if len(self.queue) >= CLIENT_QUEUE_MAX:
+            self.dropped += 1
+            self.dropped_total += 1
+            if item.get("type") == "console":
+                self.lost_console = True
+            return
+        self.queue.append(item)
+        self.wake.set()
+
+
+class Session:
+    """The one shell, the one board link, every page that watches them."""
+
+    def __init__(self, args):
+        self.args = args
+        self.clients = set()
+        self.tmp = tempfile.mkdtemp(prefix="qnbench.")
+        self.proc = None
+        self.master = None
+        self.slave = None
+        self.running = False
+        self.exit_status = None
+        self.runs = 0
+        self.decoder = None
+        self.redraw = benchcore.RedrawWatch()
+        self.out_count = 0  # console reads
+        self.redraw_cond = asyncio.Condition()
+        self.scrollback = collections.deque()
+        self.scroll_len = 0
+        self.keys = asyncio.Queue()
+        self.link = None
+        self.link_lock = asyncio.Lock()
+        self.events_task = None
+        self.link_task = None
+        self.board = None  # QEMU (through scripts/run-board.sh) in board sessions
+        self.board_log = None
+        self.board_tail = b""
+        self.board_paths = None
+        self.state = None
+        self.events = collections.deque(maxlen=EVENT_HISTORY)
+        self.pin_start = None  # (t_us, [9 levels]) at the snapshot
+        self.pin_changes = collections.deque(maxlen=PIN_HISTORY)
+        self.last_t = 0
+        self.cols, self.rows = 100, 30
+        self.stats = {"events": 0, "keys": 0, "controls": 0, "bad_messages": 0, "link_dropped": 0}
+
+    # ---- the shell -------------------------------------------------------------
+
+    def command(self):
+        extra = list(self.args.extra)
+        qnsim = os.path.join(self.args.build, "qnsim")
+        shell = os.path.join(self.args.build, "qn_shell")
+        cmd = [qnsim, "--ctl", os.path.join(self.tmp, "ctl")]
+        if self.args.model:
+            cmd += ["--model", self.args.model]
+        return cmd + extra + ["--", shell]
+
+    async def start_shell(self):
+        if self.args.board:
+            await self.start_board_shell()
+            return
+        self.runs += 1
+        link_path = os.path.join(self.tmp, "link%d.sock" % self.runs)
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", self.rows, self.cols, 0, 0))
+        env = dict(os.environ, QNSIM_LINK=link_path, TERM="xterm-256color")
+
+        def child_setup():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+        self.proc = subprocess.Popen(self.command(), stdin=slave, stdout=slave, stderr=slave,
+                                     env=env, preexec_fn=child_setup, close_fds=True,
+                                     cwd=self.args.root)
+        # The server keeps the terminal's far end open too: it asks it how many typed bytes
+        # the shell has not read yet.
+        self.slave = slave
+        os.set_blocking(master, False)
+        self.master = master
+        asyncio.ensure_future(self.watch_exit(self.proc))
+        self.decoder = benchcore.ConsoleDecoder()
+        self.running = True
+        self.exit_status = None
+        asyncio.get_running_loop().add_reader(master, self.on_console)
+        self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
+        self.link_task = asyncio.ensure_future(self.connect_link(link_path))
+
+    # ---- the virtual board: QEMU's console UART on a pty, qn_shell at its root prompt
+
+    async def boot_board(self):
+        ctl = os.path.join(self.tmp, "ctl.sock")
+        events = os.path.join(self.tmp, "events.sock")
+        cmd = [os.path.join(self.args.root, "scripts", "run-board.sh"), "--serial-pty",
+               "--ctl", ctl, "--events", events]
+        if self.args.model:
+            cmd += ["--model", self.args.model]
+        cmd += list(self.args.extra)
+        self.board = await asyncio.create_subprocess_exec(
+            *cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            start_new_session=True, cwd=self.args.root)
+        pty_path = None
+        seen = []
+        while pty_path is None:
+            line = await self.board.stdout.readline()
+            if not line:
+                raise RuntimeError("the virtual board did not start:\n" +
+                                   b"".join(seen[-40:]).decode(errors="replace"))
+            seen.append(line)
+            m = re.search(rb"(/dev/pts/\d+)", line)
+            if m:
+                pty_path = m.group(1).decode()
+        self.board_log = asyncio.ensure_future(self._drain_board())
+        fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(fd)
+        self.master = fd
+        self.decoder = benchcore.ConsoleDecoder()
+        asyncio.get_running_loop().add_reader(fd, self.on_console)
+        self.board_paths = (ctl, events)
+        # the board's root prompt
+        deadline = time.monotonic() + 300
+        while not BOARD_PROMPT.search(self.board_tail):
+            if time.monotonic() > deadline or self.board.returncode is not None:
+                raise RuntimeError("no root prompt on the virtual board's console: %r" % self.board_tail[-200:])
+            os.write(fd, b"\r")
+            await asyncio.sleep(1.0)
+
+    async def _drain_board(self):
+        while True:
+            line = await self.board.stdout.readline()
+            if not line:
+                return
+
+    async def start_board_shell(self):
+        if self.board is None:
+            await self.boot_board()
+        self.runs += 1
+        self.running = True
+        self.exit_status = None
+        self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
+        os.write(self.master, BOARD_START)
+        if self.link is None:
+            self.link_task = asyncio.ensure_future(self.connect_board_link())
+
+    async def connect_board_link(self):
+        try:
+            import boardlink
+
+            ctl, events = self.board_paths
+            deadline = time.monotonic() + 60
+            while not (os.path.exists(ctl) and os.path.exists(events)):
+                if time.monotonic() > deadline:
+                    raise RuntimeError("the board's UART sockets did not appear")
+                await asyncio.sleep(0.05)
+            link = boardlink.VirtLink(ctl, events)
+            await link.open()
+            await self.attach_link(link)
+        except asyncio.CancelledError:
+            raise
+        except Exception as e:
+            log("no board link:", e)
+
+    async def board_shell_ended(self, status):
+        if not self.running:
+            return
+        self.running = False
+        self.exit_status = status
+        while not self.keys.empty():
+            self.keys.get_nowait()
+        self.broadcast({"type": "shell", "running": False, "status": status, "run": self.runs})
+        log("the shell ended with status", status)
+
+    async def ready(self, timeout):
+        """Waits until the shell has drawn its prompt and the board link is up (or the
+        shell has ended, or timeout seconds have passed)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.running:
+            if self.redraw.count > 0 and self.link_task is not None and self.link_task.done():
+                return True
+            await asyncio.sleep(0.02)
+        return False
+
+    def on_console(self):
+        try:
+            data = os.read(self.master, 65536)
+        except BlockingIOError:
+            return
+        except OSError:
+            data = b""
+        if not data:
+            asyncio.get_running_loop().remove_reader(self.master)
+            if self.args.board:
+                asyncio.ensure_future(self.board_shell_ended(255))
+            else:
+                asyncio.ensure_future(self.shell_ended())
+            return
+        self.out_count += 1
+        self.redraw.feed(data)
+        asyncio.ensure_future(self._notify_redraw())
+        if self.args.board:
+            self.board_tail = (self.board_tail + data)[-256:]
+            m = BOARD_EXIT.search(self.board_tail)
+            if m:
+                self.board_tail = b""
+                asyncio.ensure_future(self.board_shell_ended(int(m.group(1))))
+        text = self.decoder.decode(data)
+        if text:
+            self.add_scrollback(text)
+            self.broadcast({"type": "console", "data": text})
+
+    async def _notify_redraw(self):
+        async with self.redraw_cond:
+            self.redraw_cond.notify_all()
+
+    def add_scrollback(self, text):
+        self.scrollback.append(text)
+        self.scroll_len += len(text)
+        while self.scroll_len > SCROLLBACK and len(self.scrollback) > 1:
+            self.scroll_len -= len(self.scrollback.popleft())
+
+    async def watch_exit(self, proc):
+        await asyncio.get_running_loop().run_in_executor(None, proc.wait)
+        if proc is not self.proc or self.master is None:
+            return
+        await asyncio.sleep(0.05)
+        self.on_console()  # what the shell wrote last
+        await self.shell_ended()
+
+    def unread_keys(self):
+        """Bytes typed that the shell has not read yet (None where unknown)."""
+        if self.slave is None:
+            return None
+        try:
+            return struct.unpack("i", fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0"))[0]
+        except OSError:
+            return None
+
+    async def shell_ended(self):
+        if not self.running:
+            return
+        self.running = False
+        proc = self.proc
+        loop = asyncio.get_running_loop()
+        rc = await loop.run_in_executor(None, proc.wait)
+        loop.remove_reader(self.master)
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except (OSError, TypeError):
+                pass
+        self.master = self.slave = None
+        self.exit_status = rc if rc >= 0 else 128 - rc
+        await self.disconnect_link()
+        # Keys typed for the ended shell go nowhere.
+        while not self.keys.empty():
+            self.keys.get_nowait()
+        text = "\r\n[the shell ended with status %d]\r\n" % self.exit_status
+        self.add_scrollback(text)
+        self.broadcast({"type": "console", "data": text})
+        self.broadcast({"type": "shell", "running": False, "status": self.exit_status,
+                        "run": self.runs})
+        log("the shell ended with status", self.exit_status)
+
+    async def key_writer(self):
+        """Writes the keys one at a time, each in one write, each after the redraw of
+        the one before: the shell decodes the bytes of one read as one key."""
+        while True:
+            key, paste = await self.keys.get()
+            if not self.running or self.master is None:
+                continue
+            before, out_before = self.redraw.count, self.out_count
+            try:
+                n = os.write(self.master, key)
+            except BlockingIOError:
+                await asyncio.sleep(0.05)
+                try:
+                    n = os.write(self.master, key)
+                except OSError:
+                    continue
+            except OSError:
+                continue
+            if n != len(key):
+                log("short console write", n, len(key))
+            self.stats["keys"] += 1
+            if not paste and key in (b"\r", b"\n"):
+                # Enter typed: the shell has read it once the command answers (output
+                # that is no redraw, and, where the server can see it, no typed byte
+                # waits), so a key typed while a command runs reaches it: a listing stops
+                # on a key. Every other key waits for its redraw.
+                deadline = time.monotonic() + REDRAW_WAIT
+                while self.running and time.monotonic() < deadline:
+                    if self.redraw.count > before:
+                        break
+                    if (self.out_count > out_before and not self.redraw.drawing() and
+                            not self.unread_keys()):
+                        break
+                    await asyncio.sleep(0.001)
+                continue
+            # The next key goes after the redraw for this one.
+            wait = SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT
+            try:
+                async with self.redraw_cond:
+                    await asyncio.wait_for(
+                        self.redraw_cond.wait_for(
+                            lambda: self.redraw.count > before or not self.running),
+                        wait)
+            except asyncio.TimeoutError:
+                pass
+
+    def resize(self, cols, rows):
+        self.cols, self.rows = cols, rows
+        if self.master is not None:
+            try:
+                fcntl.ioctl(self.master, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
+            except OSError:
+                pass
+
+    # ---- the board link --------------------------------------------------------
+
+    async def connect_link(self, path):
+        try:
+            await self._connect_link(path)
+        except asyncio.CancelledError:
+            raise
+        except Exception as e:
+            log("no board link:", e)
+
+    async def _connect_link(self, path):
+        import boardlink
+
+        deadline = time.monotonic() + 15
+        while not os.path.exists(path):
+            if time.monotonic() > deadline or not self.running:
+                log("the simulator's link socket did not appear:", path)
+                return
+            await asyncio.sleep(0.02)
+        link = boardlink.SimLink(path)
+        for _ in range(100):
+            try:
+                await link.open()
+                break
+            except OSError:
+                await asyncio.sleep(0.05)
+        else:
+            log("cannot open the board link", path)
+            return
+        await self.attach_link(link)
+
+    async def attach_link(self, link):
+        self.link = link
+        # Subscribed before the snapshot: no event after it is missed.
+        if hasattr(link, "subscribe"):
+            async with self.link_lock:
+                stream = await link.subscribe()
+        else:
+            stream = link.events()
+        await self.refresh_state()
+        self.events_task = asyncio.ensure_future(self.pump_events(stream))
+
+    async def disconnect_link(self):
+        for task in (self.link_task,):
+            if task and not task.done():
+                task.cancel()
+        if self.events_task:
+            self.events_task.cancel()
+            try:
+                await self.events_task
+            except (asyncio.CancelledError, Exception):
+                pass
+            self.events_task = None
+        if self.link:
+            try:
+                await self.link.close()
+            except Exception:
+                pass
+            self.link = None
+
+    async def refresh_state(self):
+        import boardlink
+
+        if not self.link:
+            return
+        async with self.link_lock:
+            lines = await self.link.state()
+        st = boardlink.parse_state(lines)
+        self.state = st
+        t = int(st.get("time_us", 0))
+        if self.pin_start is None:
+            self.pin_start = (t, list(st.get("pins", [0] * 9)))
+        self.last_t = max(self.last_t, t)
+        self.broadcast({"type": "state", "state": st})
+
+    async def pump_events(self, stream):
+        import boardlink
+
+        try:
+            async for line in stream:
+                try:
+                    ev = boardlink.parse_event(line)
+                except Exception as e:  # a line the parser does not know: log it as is
+                    ev = {"t_us": self.last_t, "kind": "unknown", "text": line, "error": str(e)}
+                if int(ev.get("t_us", -1)) < 0:
+                    continue  # not an event line
+                self.on_event(ev)
+                if ev.get("kind") in ("reset", "dropped"):
+                    await self.refresh_state()
+        except asyncio.CancelledError:
+            raise
+        except Exception as e:
+            log("the board link's event stream ended:", e)
+
+    def on_event(self, ev):
+        self.stats["events"] += 1
+        t = int(ev.get("t_us", 0))
+        self.last_t = max(self.last_t, t)
+        if ev.get("kind") == "pins" and "bank" in ev:
+            bank, lv = int(ev["bank"]), int(ev["levels"])
+            self.pin_changes.append((t, bank, lv))
+            if self.state and 0 <= bank < len(self.state.get("pins", [])):
+                self.state["pins"][bank] = lv
+        elif ev.get("kind") == "buzzer" and self.state is not None:
+            parts = ev.get("text", "").split()
+            if len(parts) >= 3 and parts[2] in ("0", "1"):
+                self.state["buzzer"] = int(parts[2])
+        elif ev.get("kind") == "dropped":
+            self.stats["link_dropped"] += int(ev.get("count", 0))
+        item = {"type": "event", "t": t, "kind": ev.get("kind", ""), "text": ev.get("text", "")}
+        if "bank" in ev:
+            item["bank"], item["levels"] = int(ev["bank"]), int(ev["levels"])
+        self.events.append(item)
+        self.broadcast(item)
+
+    async def control(self, line):
+        if not self.link:
+            return False, "the board is not connected"
+        async with self.link_lock:
+            self.stats["controls"] += 1
+            return await self.link.control(line)
+
+    def vcd(self):
+        if self.pin_start is None:
+            return None
+        start_t, levels = self.pin_start
+        changes = [c for c in self.pin_changes if c[0] >= start_t]
+        return benchcore.vcd_text(start_t, levels, changes, self.last_t)
+
+    # ---- pages -----------------------------------------------------------------
+
+    def broadcast(self, item):
+        for c in self.clients:
+            c.put(item)
+
+    def hello(self):
+        return {"type": "hello", "state": self.state, "console": "".join(self.scrollback),
+                "events": list(self.events),
+                "pins": {"start": self.pin_start, "changes": list(self.pin_changes)[-20000:]},
+                "shell": {"running": self.running, "status": self.exit_status,
+                          "run": self.runs},
+                "mode": "board" if self.args.board else "simulator",
+                "cols": self.cols, "rows": self.rows}
+
+    async def close(self):
+        await self.disconnect_link()
+        if self.board is not None and self.board.returncode is None:
+            try:
+                self.board.stdin.write(b"quit\n")  # QEMU's monitor
+                await self.board.stdin.drain()
+                await asyncio.wait_for(self.board.wait(), 10)
+            except (OSError, asyncio.TimeoutError, ConnectionError):
+                for sig in (signal.SIGTERM, signal.SIGKILL):
+                    try:
+                        os.killpg(self.board.pid, sig)
+                        await asyncio.wait_for(self.board.wait(), 5)
+                        break
+                    except (OSError, asyncio.TimeoutError):
+                        pass
+        if self.board_log:
+            self.board_log.cancel()
+        if self.proc and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+            except OSError:
+                pass
+            try:
+                await asyncio.get_running_loop().run_in_executor(None, self.proc.wait, 5)
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                except OSError:
+                    pass
+                self.proc.wait()
+        if self.master is not None:
+            try:
+                asyncio.get_running_loop().remove_reader(self.master)
+                os.close(self.master)
+            except OSError:
+                pass
+            self.master = None
+        if self.slave is not None:
+            try:
+                os.close(self.slave)
+            except OSError:
+                pass
+            self.slave = None
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# ---- HTTP ----------------------------------------------------------------------
+
+def token_ok(request):
+    app = request.app
+    given = request.query.get("token") or request.cookies.get("qnbench")
+    return bool(given) and hmac.compare_digest(given, app["token"])
+
+
+def origin_ok(request):
+    origin = request.headers.get("Origin")
+    if not origin:
+        return False
+    return origin == "%s://%s" % (request.scheme, request.host)
+
+
+def refused(text="the bench needs the token of its URL"):
+    return web.Response(status=403, text=text + "\n")
+
+
+async def page(request):
+    if not token_ok(request):
+        return refused()
+    resp = web.FileResponse(os.path.join(HERE, "static", "index.html"))
+    resp.headers["Cache-Control"] = "no-store"
+    resp.headers["Content-Security-Policy"] = (
+        "default-src 'self'; connect-src 'self'; img-src 'self' data: blob:; "
+        "style-src 'self' 'unsafe-inline'")
+    resp.set_cookie("qnbench", request.app["token"], httponly=True, samesite="Strict")
+    return resp
+
+
+STATIC = {
+    "bench.js": ("static", "bench.js"),
+    "analyzer.js": ("static", "analyzer.js"),
+    "bench.css": ("static", "bench.css"),
+    "xterm.js": ("node_modules", "@xterm", "xterm", "lib", "xterm.js"),
+    "xterm.css": ("node_modules", "@xterm", "xterm", "css", "xterm.css"),
+    "addon-fit.js": ("node_modules", "@xterm", "addon-fit", "lib", "addon-fit.js"),
+}
+
+
+async def static(request):
+    if not token_ok(request):
+        return refused()
+    parts = STATIC.get(request.match_info["name"])
+    if not parts:
+        raise web.HTTPNotFound()
+    return web.FileResponse(os.path.join(HERE, *parts))
+
+
+async def vcd(request):
+    if not token_ok(request):
+        return refused()
+    text = request.app["session"].vcd()
+    if text is None:
+        return web.Response(status=503, text="no board connected yet\n")
+    return web.Response(text=text, content_type="text/plain", headers={
+        "Content-Disposition": 'attachment; filename="bench.vcd"'})
+
+
+async def stats(request):
+    if not token_ok(request):
+        return refused()
+    s = request.app["session"]
+    rss = 0
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss = int(line.split()[1])
+    except OSError:
+        pass
+    return web.json_response(dict(s.stats, rss_kb=rss, clients=len(s.clients),
+                                  dropped=sum(c.dropped_total for c in s.clients),
+                                  shell_pid=s.proc.pid if s.proc else None, workdir=s.tmp,
+                                  running=s.running))
+
+
+async def websocket(request):
+    if not token_ok(request):
+        return refused()
+    if not origin_ok(request):
+        return refused("the bench takes pages of its own origin only")
+    session = request.app["session"]
+    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=512 * 1024)
+    await ws.prepare(request)
+    client = Client(ws)
+    client.put(session.hello())
+    session.clients.add(client)
+    sender = asyncio.ensure_future(send_loop(client))
+    try:
+        async for msg in ws:
+            if msg.type != WSMsgType.TEXT:
+                if msg.type == WSMsgType.BINARY:
+                    client.put({"type": "error", "reason": "messages are JSON text"})
+                continue
+            try:
+                await handle(session, client, msg.data)
+            except Exception as e:  # the server never dies of one message
+                session.stats["bad_messages"] += 1
+                client.put({"type": "error", "reason": "internal: %s" % e})
+    finally:
+        session.clients.discard(client)
+        sender.cancel()
+    return ws
+
+
+async def send_loop(client):
+    ws = client.ws
+    try:
+        while not ws.closed:
+            await client.wake.wait()
+            client.wake.clear()
+            while client.queue:
+                batch = []
+                while client.queue and len(batch) < 500:
+                    batch.append(client.queue.popleft())
+                if client.dropped:
+                    batch.append({"type": "dropped", "n": client.dropped,
+                                  "total": client.dropped_total})
+                    client.dropped = 0
+                if client.lost_console:
+                    client.lost_console = False
+                    batch.append({"type": "console-reset"})
+                await ws.send_str(json.dumps(batch))
+    except (asyncio.CancelledError, ConnectionError, RuntimeError):
+        pass
+
+
+async def handle(session, client, raw):
+    try:
+        msg = benchcore.parse_client_message(raw)
+    except benchcore.BadMessage as e:
+        session.stats["bad_messages"] += 1
+        client.put({"type": "error", "reason": str(e)})
+        return
+    t, mid = msg["type"], msg["id"]
+    if t in ("key", "paste"):
+        if not session.running:
+            client.put({"type": "error", "id": mid, "reason": "the shell is not running"})
+            return
+        for k in ([msg["key"]] if t == "key" else msg["keys"]):
+            # A page's terminal answers a cursor query of the board's login shell: that
+            # answer is no key, and the shell must not get it.
+            if not CURSOR_REPORT.match(k):
+                session.keys.put_nowait((k, t == "paste"))
+        if t == "paste":
+            client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
+                        "keys": len(msg["keys"])})
+    elif t == "control":
+        ok, reason = await session.control(msg["line"])
+        client.put({"type": "answer", "id": mid, "ok": ok, "reason": reason, "line": msg["line"]})
+        session.broadcast({"type": "control", "line": msg["line"], "ok": ok, "reason": reason})
+    elif t == "resize":
+        session.resize(msg["cols"], msg["rows"])
+    elif t == "restart":
+        if session.running:
+            client.put({"type": "error", "id": mid, "reason": "the shell is still running"})
+            return
+        await session.start_shell()
+    elif t == "state":
+        await session.refresh_state()
+    elif t == "ping":
+        client.put({"type": "pong", "id": mid, "t": time.time()})
+
+
+async def no_icon(request):
+    return web.Response(status=204)
+
+
+def listen_warning(addr):
+    try:
+        ip = ipaddress.ip_address(addr)
+        return not ip.is_loopback
+    except ValueError:
+        return addr != "localhost"
+
+
+def build_app(session, token):
+    app = web.Application()
+    app["session"] = session
+    app["token"] = token
+    app.router.add_get("/", page)
+    app.router.add_get("/static/{name}", static)
+    app.router.add_get("/ws", websocket)
+    app.router.add_get("/vcd", vcd)
+    app.router.add_get("/stats", stats)
+    app.router.add_get("/favicon.ico", no_icon)
+    return app
+
+
+async def serve(args):
+    token = secrets.token_urlsafe(18)
+    session = Session(args)
+    app = build_app(session, token)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    site = web.TCPSite(runner, args.listen, args.port, reuse_address=True)
+    await site.start()
+    port = site._server.sockets[0].getsockname()[1]
+    if listen_warning(args.listen):
+        log("warning: listening on %s, beyond this machine: anyone who can reach it and has "
+            "the URL drives the board" % args.listen)
+    host = args.listen if ":" not in args.listen else "[%s]" % args.listen
+    if args.listen in ("0.0.0.0", "::"):
+        host = "127.0.0.1"
+    writer = asyncio.ensure_future(session.key_writer())
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        loop.add_signal_handler(sig, stop.set)
+    try:
+        await session.start_shell()
+        await session.ready(60)
+        print("http://%s:%d/?token=%s" % (host, port, token), flush=True)
+        await stop.wait()
+    finally:
+        writer.cancel()
+        for c in list(session.clients):
+            await c.ws.close()
+        await session.close()
+        await runner.cleanup()
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--board", action="store_true", help="the virtual board instead of the simulator")
+    p.add_argument("--model", help="board model: KD3151 ... KD3555 or a number")
+    p.add_argument("--port", type=int, default=0, help="TCP port (default: a free one)")
+    p.add_argument("--listen", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--build", default=os.path.join(REPO, "build"), help="build directory")
+    p.add_argument("--root", default=REPO, help=argparse.SUPPRESS)
+    # everything else goes to the simulator's or the board's launcher, in order
+    args, args.extra = p.parse_known_args(argv)
+    if "--" in args.extra:
+        args.extra.remove("--")
+    if args.board and not board_supported(args.root):
+        print("bench: this tree's virtual board has no event stream for the bench",
+              file=sys.stderr)
+        return 2
+    asyncio.run(serve(args))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,453 @@
+// The virtual bench page: console, board panel, analyzer, event log, faults.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const LOG_MAX = 1000; // rows kept in the event log
+const bench = {
+  state: null, ws: null, nextId: 1, pending: new Map(), dropped: 0,
+  parts: [], shell: null, logPaused: false, logHeld: [], received: 0,
+  events: 0, lastEventAt: 0, firstT: null, lastT: null, // counted for the benchmark
+};
+window.bench = bench;
+
+// ---- console ---------------------------------------------------------------------
+
+const term = new Terminal({ cols: 100, rows: 30, convertEol: false, scrollback: 5000,
+  fontFamily: "DejaVu Sans Mono, WenQuanYi Micro Hei Mono, monospace", fontSize: 14, lineHeight: 1.15 });
+const fit = new FitAddon.FitAddon();
+term.loadAddon(fit);
+term.open($("terminal"));
+bench.term = term;
+
+// The keys the shell binds, whatever the terminal would send by default.
+const KEYMAP = { Backspace: "\x08", Delete: "\x7f", Home: "\x1bOH", End: "\x1bOF" };
+term.attachCustomKeyEventHandler((e) => {
+  const k = KEYMAP[e.key];
+  if (k && !e.ctrlKey && !e.altKey && !e.metaKey) {
+    if (e.type === "keydown") sendKey(k);
+    e.preventDefault();
+    return false;
+  }
+  return true;
+});
+
+function isOneKey(d) {
+  if (d.length === 1) return true;
+  return d[0] === "\x1b" && d.length <= 10 && /^\x1b([\[O][0-9;]*[\x40-\x7e]|.)$/.test(d);
+}
+
+term.onData((d) => {
+  if (isOneKey(d)) sendKey(d);
+  else paste(d);
+});
+
+// A paste goes to the server as text; it types it key by key.
+term.element.addEventListener("paste", (e) => {
+  const text = (e.clipboardData || window.clipboardData).getData("text");
+  e.preventDefault();
+  e.stopImmediatePropagation();
+  if (text) paste(text);
+}, true);
+
+function sendKey(k) { send({ type: "key", data: k }); }
+function paste(text) { send({ type: "paste", text: text.replace(/\x1b\[20[01]~/g, "") }); }
+bench.paste = paste;
+
+function doFit() {
+  try {
+    fit.fit();
+    send({ type: "resize", cols: term.cols, rows: term.rows });
+  } catch (e) { /* not visible yet */ }
+}
+window.addEventListener("resize", doFit);
+
+// ---- connection ------------------------------------------------------------------
+
+function send(msg) {
+  if (bench.ws && bench.ws.readyState === WebSocket.OPEN) bench.ws.send(JSON.stringify(msg));
+}
+
+function request(msg) {
+  msg.id = bench.nextId++;
+  return new Promise((resolve) => {
+    bench.pending.set(msg.id, resolve);
+    send(msg);
+  });
+}
+
+function control(line) { return request({ type: "control", line }); }
+bench.control = control;
+
+function connect() {
+  const token = new URLSearchParams(location.search).get("token") || "";
+  const proto = location.protocol === "https:" ? "wss:" : "ws:";
+  const ws = new WebSocket(proto + "//" + location.host + "/ws?token=" + encodeURIComponent(token));
+  bench.ws = ws;
+  $("vcd-link").href = "vcd?token=" + encodeURIComponent(token);
+  ws.onopen = () => { setAttr($("conn"), "connected", "connected"); doFit(); };
+  ws.onclose = () => {
+    setAttr($("conn"), "closed", "disconnected — reload the page to reconnect");
+  };
+  ws.onmessage = (m) => {
+    const data = JSON.parse(m.data);
+    const items = Array.isArray(data) ? data : [data];
+    for (const it of items) handle(it, logPending);
+    if (logPending.length && !logFlushing) {
+      logFlushing = true;
+      requestAnimationFrame(flushLog);
+    }
+  };
+}
+
+function setAttr(el, state, text) {
+  el.dataset.state = state;
+  if (text !== undefined) el.textContent = text;
+}
+
+function handle(it, frag) {
+  bench.received++;
+  switch (it.type) {
+    case "hello":
+      term.reset();
+      logPending.length = 0;
+      $("log").textContent = "";
+      if (it.console) term.write(it.console);
+      $("mode").textContent = it.mode === "board" ? "virtual board" : "simulator";
+      showShell(it.shell);
+      if (it.state) setState(it.state);
+      if (it.pins && it.pins.start) {
+        analyzer.reset(it.pins.start[0], it.pins.start[1]);
+        for (const c of it.pins.changes) analyzer.pins(c[0], c[1], c[2]);
+        if (it.state) analyzer.setNames(it.state.parts);
+      }
+      for (const ev of it.events) logEvent(ev, frag);
+      break;
+    case "console":
+      term.write(it.data);
+      break;
+    case "console-reset":
+      term.write("\r\n\x1b[33m[console output lost: this page fell behind]\x1b[m\r\n");
+      break;
+    case "state":
+      setState(it.state);
+      break;
+    case "event":
+      bench.events++;
+      bench.lastEventAt = performance.now();
+      if (bench.firstT === null) bench.firstT = it.t;
+      bench.lastT = it.t;
+      onEvent(it, frag);
+      break;
+    case "control":
+      logEvent({ kind: "control", t: null,
+        text: "control: " + it.line + " → " + (it.ok ? "ok" : "error: " + it.reason) }, frag);
+      break;
+    case "shell":
+      showShell(it);
+      break;
+    case "dropped":
+      bench.dropped = it.total;
+      showDropped();
+      break;
+    case "answer":
+    case "pong":
+    case "error": {
+      const r = bench.pending.get(it.id);
+      if (r) { bench.pending.delete(it.id); r(it); }
+      else if (it.type === "error") showResult(false, it.reason);
+      break;
+    }
+  }
+}
+
+function showDropped() {
+  const total = bench.dropped + (bench.linkDropped || 0);
+  setAttr($("dropped"), String(total), "dropped: " + total +
+    (bench.linkDropped ? " (" + bench.linkDropped + " by the board link)" : ""));
+  $("dropped").classList.toggle("warn", total > 0);
+}
+
+function showShell(s) {
+  bench.shell = s;
+  const st = $("shell-status");
+  if (s.running) {
+    setAttr(st, "running", "shell running");
+    $("restart").disabled = true;
+  } else if (s.status !== null && s.status !== undefined) {
+    setAttr(st, "exited", "the shell ended with status " + s.status);
+    st.dataset.status = String(s.status);
+    $("restart").disabled = false;
+  }
+}
+
+$("restart").addEventListener("click", () => send({ type: "restart" }));
+
+// ---- the board panel ---------------------------------------------------------------
+
+function levelOf(bank, bit) {
+  const pins = bench.state ? bench.state.pins : null;
+  return pins ? (pins[bank] >> bit) & 1 : 0;
+}
+
+function partOn(p) { return levelOf(p.bank, p.bit) === Number(p.active); }
+
+function setState(st) {
+  const wiring = (ps) => JSON.stringify((ps || []).map((p) => [p.part, p.name, p.bank, p.bit, p.active]));
+  const fresh = !bench.state || wiring(bench.parts) !== wiring(st.parts);
+  const old = bench.parts;
+  bench.state = st;
+  bench.parts = st.parts || [];
+  if (!fresh) {
+    bench.parts.forEach((p, i) => { p.el = old[i].el; p.resetFrom = old[i].resetFrom; });
+  }
+  const id = st.identity || {};
+  const name = id.model || "unknown";
+  const code = typeof id.code === "number" ? "0x" + id.code.toString(16).toUpperCase() : "";
+  const idEl = $("identity");
+  idEl.dataset.name = name;
+  setAttr(idEl, String(code), name + " " + code + " gp_id=" + (id.gp_id ?? "?") +
+    " mb_version=" + (id.mb_version ?? "?"));
+  if (fresh) buildPanel();
+  if (!analyzer.start) analyzer.reset(Number(st.time_us || 0), st.pins || [0, 0, 0, 0, 0, 0, 0, 0, 0]);
+  analyzer.setNames(bench.parts);
+  refreshPanel();
+  const ddr = st.ddr || {};
+  if (ddr.choices && ddr.choices.length) setDdrChoices(ddr.choices);
+  const mb = ddr.mb ?? "";
+  const sel = $("ddr");
+  sel.dataset.state = String(mb);
+  if ([...sel.options].some((o) => o.value === String(mb))) sel.value = String(mb);
+}
+
+const GROUP = { lamp: "lamps", output: "outputs", reset: "resets", input: "inputs" };
+
+function buildPanel() {
+  for (const g of Object.values(GROUP)) $(g).textContent = "";
+  $("outputs").textContent = "";
+  for (const p of bench.parts) {
+    const box = $(GROUP[p.part] || "outputs");
+    const el = document.createElement(p.part === "input" ? "button" : "div");
+    el.className = "part " + p.part;
+    el.dataset.part = p.part;
+    el.dataset.name = p.name;
+    el.dataset.pin = p.bank + "_" + p.bit;
+    el.title = p.name + " on gpio" + p.bank + "_" + p.bit + ", on at level " + p.active;
+    el.innerHTML = '<span class="dot"></span><span class="label"></span><span class="info"></span>';
+    el.querySelector(".label").textContent = p.name;
+    if (p.part === "input") {
+      el.type = "button";
+      el.addEventListener("click", async () => {
+        const lv = levelOf(p.bank, p.bit) ? 0 : 1;
+        const a = await control("pin " + p.bank + "_" + p.bit + " " + lv);
+        if (!a.ok) showResult(false, a.reason);
+      });
+    }
+    p.el = el;
+    box.appendChild(el);
+  }
+  const s = document.createElement("div");
+  s.className = "part sounder";
+  s.id = "sounder";
+  s.dataset.part = "sounder";
+  s.dataset.name = "buzzer";
+  s.innerHTML = '<span class="dot"></span><span class="label">sounder</span>';
+  $("outputs").appendChild(s);
+}
+
+function refreshPanel() {
+  for (const p of bench.parts) {
+    if (!p.el) continue;
+    const on = partOn(p);
+    const st = on ? "on" : "off";
+    if (p.el.dataset.state !== st) {
+      p.el.dataset.state = st;
+      if (p.part === "reset") {
+        if (on) p.resetFrom = analyzer.tMax;
+        else if (p.resetFrom !== undefined) {
+          p.el.querySelector(".info").textContent = " last pulse " + fmtUs(analyzer.tMax - p.resetFrom);
+        }
+      }
+    }
+    p.el.dataset.level = String(levelOf(p.bank, p.bit));
+  }
+  const s = $("sounder");
+  if (s && bench.state) s.dataset.state = bench.state.buzzer ? "on" : "off";
+}
+
+function onEvent(ev, frag) {
+  if (ev.kind === "dropped") {
+    bench.linkDropped = (bench.linkDropped || 0) + (Number(ev.text.split(" ")[2]) || 0);
+    showDropped();
+  }
+  if (ev.kind === "pins" && ev.bank !== undefined) {
+    if (bench.state) bench.state.pins[ev.bank] = ev.levels;
+    analyzer.pins(ev.t, ev.bank, ev.levels);
+    refreshPanel();
+  } else {
+    analyzer.time(ev.t);
+    if (ev.kind === "buzzer" && bench.state) {
+      bench.state.buzzer = /buzzer 1/.test(ev.text) ? 1 : 0;
+      refreshPanel();
+    }
+  }
+  logEvent(ev, frag);
+}
+
+// keypad: frames in either framing, or any code
+const KEYS = [0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c,
+  0x10, 0x11, 0x12, 0x21];
+for (const k of KEYS) {
+  const b = document.createElement("button");
+  const hex = k.toString(16).padStart(2, "0");
+  b.type = "button";
+  b.textContent = "0x" + hex;
+  b.dataset.part = "key";
+  b.dataset.name = "0x" + hex;
+  b.dataset.state = "off";
+  b.addEventListener("click", () => pressKey(hex, b));
+  $("keypad").appendChild(b);
+}
+$("key-send").addEventListener("click", () => {
+  const v = $("key-code").value.trim().toLowerCase();
+  if (!/^[0-9a-f]{1,2}$/.test(v)) { showResult(false, "a key code is one or two hex digits"); return; }
+  pressKey(v.padStart(2, "0"), $("key-send"));
+});
+
+async function pressKey(hex, el) {
+  const frame = $("key-framing").value === "fdfc" ? "fd fc " + hex : "fd " + hex;
+  el.dataset.state = "on";
+  const a = await control("panel " + frame);
+  setTimeout(() => { el.dataset.state = "off"; }, 150);
+  showResult(a.ok, a.ok ? "panel " + frame : a.reason);
+}
+
+// DDR size: the controller geometry (0x2011002C columns/rows, 0x2011001C bus width),
+// as the model's snapshot offers it (these rows until it has).
+let DDR = [[64, 0x12, 0x00], [128, 0x22, 0x00], [256, 0x22, 0x10], [512, 0x32, 0x10],
+  [1024, 0x42, 0x10], [2048, 0x43, 0x10]];
+function setDdrChoices(choices) {
+  const rows = choices.map((c) => [c.mb, c.reg2c, c.reg1c]);
+  if (JSON.stringify(rows) === JSON.stringify(DDR) && $("ddr").options.length) return;
+  DDR = rows;
+  $("ddr").textContent = "";
+  for (const [mb] of DDR) {
+    const o = document.createElement("option");
+    o.value = String(mb);
+    o.textContent = mb + " MB";
+    $("ddr").appendChild(o);
+  }
+}
+setDdrChoices(DDR.map(([mb, reg2c, reg1c]) => ({ mb, reg2c, reg1c })));
+$("ddr").addEventListener("change", async () => {
+  const row = DDR.find((r) => String(r[0]) === $("ddr").value);
+  const hex = (v) => "0x" + v.toString(16);
+  let a = await control("reg 0x2011002C " + hex(row[1]));
+  if (a.ok) a = await control("reg 0x2011001C " + hex(row[2]));
+  showResult(a.ok, a.ok ? "DDR geometry for " + row[0] + " MB" : a.reason);
+  send({ type: "state" });
+});
+
+// ---- faults, reset, control lines ------------------------------------------------------
+
+function showResult(ok, text) {
+  setAttr($("control-result"), ok ? "ok" : "error", ok ? "ok: " + text : "refused: " + text);
+}
+
+$("fault-set").addEventListener("click", async () => {
+  const at = $("fault-at").value.trim();
+  const line = "fail " + $("fault-name").value + (at ? "@" + at : "");
+  const a = await control(line);
+  showResult(a.ok, a.ok ? line : a.reason);
+});
+$("board-reset").addEventListener("click", async () => {
+  const a = await control("reset");
+  showResult(a.ok, a.ok ? "reset" : a.reason);
+  send({ type: "state" });
+});
+async function sendControlLine() {
+  const line = $("control-line").value.trim();
+  if (!line) return;
+  const a = await control(line);
+  showResult(a.ok, a.ok ? line : a.reason);
+  if (a.ok) send({ type: "state" });
+}
+$("control-send").addEventListener("click", sendControlLine);
+$("control-line").addEventListener("keydown", (e) => { if (e.key === "Enter") sendControlLine(); });
+
+// ---- event log ------------------------------------------------------------------------
+
+function category(kind, text) {
+  if (kind === "ioctl") return "requests";
+  if (kind === "pins" || kind === "buzzer") return "pins";
+  if (kind && kind.startsWith("panel")) return "panel";
+  if (kind === "ctl-error" || kind === "reset" || kind === "dropped" || kind === "table-full" ||
+      (kind === "control" && /^control: (fail|reset)|error:/.test(text)) ||
+      / ret=-1/.test(text)) return "faults";
+  return "other";
+}
+
+// Rows wait here for the next frame: the log is drawn once a frame, whatever the rate.
+const logPending = [];
+let logFlushing = false;
+
+function logEvent(ev, pending) {
+  const cat = category(ev.kind, ev.text || "");
+  const held = bench.logPaused ? bench.logHeld : pending;
+  held.push([cat, ev.text]);
+  if (held.length > 2 * LOG_MAX) held.splice(0, held.length - LOG_MAX);
+}
+
+function rowsOf(list) {
+  const frag = document.createDocumentFragment();
+  for (const [cat, text] of list.slice(-LOG_MAX)) {
+    const row = document.createElement("div");
+    row.className = "ev " + cat;
+    row.dataset.kind = cat;
+    row.textContent = text;
+    frag.appendChild(row);
+  }
+  return frag;
+}
+
+function flushLog() {
+  logFlushing = false;
+  appendLog(rowsOf(logPending.splice(0)));
+}
+
+function appendLog(frag) {
+  if (!frag.childNodes.length) return;
+  const log = $("log");
+  const stick = log.scrollTop + log.clientHeight >= log.scrollHeight - 4;
+  log.appendChild(frag);
+  while (log.childNodes.length > LOG_MAX) log.removeChild(log.firstChild);
+  if (stick) log.scrollTop = log.scrollHeight;
+  $("log-count").textContent = log.childNodes.length + " shown (last " + LOG_MAX + " kept)";
+}
+
+for (const box of document.querySelectorAll(".log-filter")) {
+  box.addEventListener("change", () => $("log").classList.toggle("hide-" + box.value, !box.checked));
+}
+$("log-pause").addEventListener("click", () => {
+  bench.logPaused = !bench.logPaused;
+  const b = $("log-pause");
+  setAttr(b, bench.logPaused ? "paused" : "running", bench.logPaused ? "Resume" : "Pause");
+  if (!bench.logPaused) appendLog(rowsOf(bench.logHeld.splice(0)));
+});
+
+// ---- analyzer --------------------------------------------------------------------------
+
+const analyzer = new Analyzer($("analyzer"), $("scroll"), $("cursor-reading"));
+bench.analyzer = analyzer;
+$("zoom-in").addEventListener("click", () => analyzer.zoom(0.5));
+$("zoom-out").addEventListener("click", () => analyzer.zoom(2));
+$("zoom-fit").addEventListener("click", () => {
+  analyzer.follow = false;
+  $("follow").checked = false;
+  analyzer.fit();
+});
+$("follow").addEventListener("change", () => {
+  analyzer.follow = $("follow").checked;
+  if (analyzer.follow) analyzer.time(analyzer.tMax);
+});
+
+connect();
