@@ -166,15 +166,34 @@ cmd_must_fail() {
     "$lab/jobs/wrong-board.yaml=wrong board model" "$lab/jobs/no-delay.yaml=keys summed"
 }
 
+tree() { # pid: the process and all its descendants (QEMU runs in a session of its own)
+  ps -eo pid=,ppid= | awk -v root="$1" '
+    { kids[$2] = kids[$2] " " $1 }
+    END { n = split(root, todo); while (n > 0) { p = todo[n--]; print p
+          m = split(kids[p], k); for (i = 1; i <= m; i++) todo[++n] = k[i] } }'
+}
+running() { # pid...: one of them still runs (a zombie has ended)
+  local p
+  for p in "$@"; do
+    case $(ps -o stat= -p "$p" 2>/dev/null) in "" | Z*) ;; *) return 0 ;; esac
+  done
+  return 1
+}
 stop() { # name
   alive "$1" || { rm -f "$run/$1.pid"; return 0; }
-  local pid i
+  local pid i pids t0=$SECONDS
   pid=$(cat "$run/$1.pid")
-  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
-  for ((i = 0; i < 40; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.25; done
-  kill -0 "$pid" 2>/dev/null && kill -KILL -- "-$pid" 2>/dev/null || true
+  pids=$(tree "$pid" | tr '\n' ' ')
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  for ((i = 0; i < 60; i++)); do
+    running $pids || break
+    sleep 0.25
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $pids 2>/dev/null || true
   rm -f "$run/$1.pid"
-  echo "  $1 stopped"
+  echo "  $1 stopped ($((SECONDS - t0)) s)"
 }
 
 cmd_down() {

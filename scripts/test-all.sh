@@ -147,6 +147,8 @@ fi
 if want lab; then
   echo "== lab: LAVA server, two workers, the virtual boards of lab/lab.yaml"
   install lava-server lava-dispatcher lavacli postgresql curl
+  echo "== lab: the acceptance job against LAVA's schema and the board models' texts"
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/lab
   [ -f build-board/initrd.gz ] || bash sim/board/build.sh
   lab_stage() { # (called in a condition, where set -e does not hold: each step checked)
     scripts/run-lab.sh up || return 1
