@@ -250,3 +250,46 @@ def test_rx_keeps_ascii_and_skips_gbk():
     assert re.fullmatch(r, read)
     assert not re.fullmatch(r, "状态: SD卡插入(low)\r".encode("gbk").decode("utf-8", errors="replace"))
     assert render.rx("value=%x!", 255) == re.escape("value=ff!")
+
+
+# --- the device dictionaries, rendered as the server renders them for a job ---------------
+LAVA_TEMPLATES = ["/etc/lava-server/dispatcher-config/device-types", "/usr/share/lava-server/device-types"]
+
+
+def device(name, **job_context):
+    import jinja2
+    dirs = [os.path.join(TOP, "lab", "devices"), os.path.join(TOP, "lab", "device-types")] + LAVA_TEMPLATES
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader(dirs), trim_blocks=True, autoescape=False)
+    return yaml.safe_load(env.get_template(name + ".jinja2").render(**job_context))
+
+
+@pytest.mark.parametrize("n", range(1, 6))
+def test_virtual_board_dictionary(n):
+    lab = yaml.safe_load(open(os.path.join(TOP, "lab", "lab.yaml"), encoding="utf-8"))
+    tags = {d: v["tags"] for w in lab["workers"].values() for d, v in w["devices"].items()}
+    d = device("qn-vboard-%02d" % n, arch="arm")
+    model = "KD3%d5%d" % (n, n)
+    assert tags["qn-vboard-%02d" % n] == [model.lower()]  # the board's tag is its model
+    q = d["actions"]["boot"]["methods"]["qemu"]["parameters"]
+    assert q["command"] == "qemu-system-arm"
+    opts = " ".join(q["options"] + q["extra"])
+    for want in ["-machine vexpress-a9", "-cpu cortex-a9", "-m 256", "model=lan9118",
+                 'console=ttyAMA0', "qn_board.model=%s\"" % model, "-audiodev none"]:
+        assert want in opts
+    assert "virtio" not in opts
+    assert d["character_delays"]["test"] == 50
+    assert d["constants"]["kernel-start-message"] == ""
+
+
+def test_a_job_may_drop_the_character_delay():
+    d = device("qn-vboard-01", arch="arm", test_character_delay=0)
+    assert "test" not in (d.get("character_delays") or {})
+
+
+def test_real_board_dictionary():
+    d = device("qn-board-example")
+    assert d["commands"]["connect"].startswith("telnet ")
+    for c in ("hard_reset", "power_off", "power_on"):
+        assert d["commands"][c]
+    assert "minimal" in d["actions"]["boot"]["methods"]
+    assert d["character_delays"]["test"] == 50
