@@ -118,7 +118,7 @@ cmd_up() {
   for w in $WORKERS; do
     mkdir -p "$lab/workers/$w/work"
     start "worker-$w" lava-worker --name "$w" --url "http://127.0.0.1:$WEB_PORT/" \
-      --ws-url "http://127.0.0.1:$WS_PORT/ws/" --ping-interval 5 \
+      --ws-url "http://127.0.0.1:$WS_PORT/ws/" --ping-interval 2 \
       --token-file "$lab/workers/$w/token" --worker-dir "$lab/workers/$w/work" --level INFO
   done
   # shellcheck disable=SC2086

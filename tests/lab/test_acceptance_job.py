@@ -144,7 +144,13 @@ def test_summed_keys_stop_the_job_and_typing_does_not(model):
     assert lava_expect(prompts, step, summed + PROMPT_DRAW) == "failure"
     f = next(f for f in step["failures"] if re.search(f["message"], summed))
     assert f["exception"] == "TestError" and "keys summed" in f["error"]
-    # typing a line one key at a time never draws an empty line
+    # summed in the middle of a line: the line is drawn again unchanged
+    midline = typed("stat") + "\x1b[?25l\r\x1b[10C\x1b[Kstat\r\x1b[14C\x1b[?25h"
+    prompts, step = steps(j)["status"]
+    assert lava_expect(prompts, step, midline) == "failure"
+    f = next(f for f in step["failures"] if re.search(f["message"], midline))
+    assert f["exception"] == "TestError" and "keys summed" in f["error"]
+    # typing a line one key at a time never draws a line twice
     for name, (prompts, s) in steps(j).items():
         if s.get("command"):
             for f in s.get("failures", []):
@@ -277,7 +283,7 @@ def test_virtual_board_dictionary(n):
                  'console=ttyAMA0', "qn_board.model=%s\"" % model, "-audiodev none"]:
         assert want in opts
     assert "virtio" not in opts
-    assert d["character_delays"]["test"] == 50
+    assert d["character_delays"]["test"] == 100
     assert d["constants"]["kernel-start-message"] == ""
 
 
