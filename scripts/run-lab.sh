@@ -117,7 +117,9 @@ cmd_up() {
   local w
   for w in $WORKERS; do
     mkdir -p "$lab/workers/$w/work"
-    start "worker-$w" lava-worker --name "$w" --url "http://127.0.0.1:$WEB_PORT/" \
+    # Ahead of the machine's other work (nice -5, inherited by QEMU): an emulated board must
+    # read each typed key before the next one arrives.
+    start "worker-$w" nice -n -5 lava-worker --name "$w" --url "http://127.0.0.1:$WEB_PORT/" \
       --ws-url "http://127.0.0.1:$WS_PORT/ws/" --ping-interval 2 \
       --token-file "$lab/workers/$w/token" --worker-dir "$lab/workers/$w/work" --level INFO
   done
@@ -129,7 +131,9 @@ cmd_up() {
   echo "  images:  http://127.0.0.1:$IMAGE_PORT/{vmlinuz,vexpress-v2p-ca9.dtb,initrd.gz}"
 }
 
-need_up() { [ -f "$lab/lavacli.uri" ] && alive gunicorn || die "the lab is not up: scripts/run-lab.sh up"; }
+need_up() {
+  if [ ! -f "$lab/lavacli.uri" ] || ! alive gunicorn; then die "the lab is not up: scripts/run-lab.sh up"; fi
+}
 
 render() { # out model [render options]
   local out=$1 model=$2; shift 2
@@ -187,6 +191,7 @@ stop() { # name
   # shellcheck disable=SC2086
   kill -TERM $pids 2>/dev/null || true
   for ((i = 0; i < 60; i++)); do
+    # shellcheck disable=SC2086
     running $pids || break
     sleep 0.25
   done
@@ -224,10 +229,11 @@ cmd_down() {
 
 cmd_status() {
   local n
+  # shellcheck disable=SC2086
   for n in gunicorn publisher scheduler images $(printf 'worker-%s ' $WORKERS); do
     if alive "$n"; then echo "$n: pid $(cat "$run/$n.pid")"; else echo "$n: stopped"; fi
   done
-  [ -f "$run/postgresql.started" ] && echo "postgresql: started by the lab" || true
+  if [ -f "$run/postgresql.started" ]; then echo "postgresql: started by the lab"; fi
 }
 
 case ${1:-} in
