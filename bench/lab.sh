@@ -59,7 +59,7 @@ done
 
 peak_file=$(mktemp)
 echo 0 >"$peak_file"
-( while :; do r=$(rss); [ "$r" -gt "$(cat "$peak_file")" ] && echo "$r" >"$peak_file"; sleep 1; done ) &
+( while :; do r=$(rss); [ "$r" -gt "$(cat "$peak_file")" ] && echo "$r" >"$peak_file"; sleep 1; done ) 2>/dev/null &
 sampler=$!
 scripts/run-lab.sh test >/dev/null
 kill "$sampler"; wait "$sampler" 2>/dev/null || true
@@ -80,4 +80,4 @@ echo "| one acceptance job alone, submission to end (per model) | ${single[*]} |
 echo "| five acceptance jobs at once on two workers: first submission to last end (client's wall time) | $span s ($wall s) |"
 echo "| the same five jobs one at a time: sum of submission to end | $sum s (speed-up $(echo "scale=2; $sum / $span" | bc)) |"
 echo "| resident memory of the lab, idle (server, publisher, scheduler, PostgreSQL, two workers, image server) | $idle MiB |"
-echo "| resident memory of the lab, peak during the five jobs (with five QEMU boards) | $peak MiB |"
+echo "| resident memory of the lab, peak during the five jobs (two boards under test at a time, with their QEMU) | $peak MiB |"
