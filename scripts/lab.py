@@ -211,11 +211,11 @@ def run(server, out, jobs, timeout):
     return 1 if bad else 0
 
 
-def must_fail(server, out, specs, timeout):
+def must_fail(server, out, pairs, timeout):
     os.makedirs(out, exist_ok=True)
     ids = {}
-    for spec in specs:
-        path, text = spec.split("=", 1)
+    for pair in pairs:
+        path, text = pair.split("=", 1)
         ids[path] = (submit(server, path), text)
         print("  submitted %s: job %s (must fail: %s)" % (os.path.basename(path), ids[path][0], text))
     wait(server, [i for i, _ in ids.values()], timeout)

@@ -4,7 +4,6 @@ match wins, prompts before failures before successes, the console read as UTF-8 
 replacement), accept what each board model prints and refuse what it must not.
 
 Run: /usr/bin/python3 -m pytest tests/lab (the lab stage of scripts/test-all.sh does)."""
-import importlib.util
 import os
 import re
 import subprocess
@@ -15,9 +14,8 @@ import yaml
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 JOBS = os.path.join(TOP, "lab", "jobs")
-spec = importlib.util.spec_from_file_location("render", os.path.join(JOBS, "render.py"))
-render = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(render)
+sys.path.insert(0, JOBS)
+import render  # noqa: E402  (lab/jobs/render.py)
 
 with open(os.path.join(JOBS, "models.yaml"), encoding="utf-8") as f:
     MODELS = yaml.safe_load(f)
