@@ -117,9 +117,10 @@ cmd_up() {
   local w
   for w in $WORKERS; do
     mkdir -p "$lab/workers/$w/work"
-    # Ahead of the machine's other work (nice -5, inherited by QEMU): an emulated board must
-    # read each typed key before the next one arrives.
-    start "worker-$w" nice -n -5 lava-worker --name "$w" --url "http://127.0.0.1:$WEB_PORT/" \
+    # The boards ahead of the machine's other work: an emulated board must read each typed
+    # key before the next one arrives. LAVA runs each job 10 steps nicer than its worker, so
+    # a worker at nice -15 runs its jobs, and their QEMU, at -5.
+    start "worker-$w" nice -n -15 lava-worker --name "$w" --url "http://127.0.0.1:$WEB_PORT/" \
       --ws-url "http://127.0.0.1:$WS_PORT/ws/" --ping-interval 2 \
       --token-file "$lab/workers/$w/token" --worker-dir "$lab/workers/$w/work" --level INFO
   done
