@@ -11,13 +11,15 @@
 #   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
 #            driver module and the static qn_shell, driven by the labgrid suite tests/board;
 #            then the virtual bench's browser suite against the virtual board
+#   lab    - a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
+#            board model, the two jobs that must fail, a job of a user's own, then down
 # With no arguments every stage runs; name stages to run only those.
 # Installs the Debian packages it needs when they are missing (run as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board)
+[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board lab)
 want() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -154,5 +156,28 @@ if want board; then
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \
     --bench-board -q -rfEs
+fi
+if want lab; then
+  echo "== lab: LAVA server, two workers, the virtual boards of lab/lab.yaml"
+  install lava-server lava-dispatcher lavacli postgresql curl
+  echo "== lab: the acceptance job against LAVA's schema and the board models' texts"
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/lab
+  [ -f build-board/initrd.gz ] || bash sim/board/build.sh
+  lab_stage() { # (called in a condition, where set -e does not hold: each step checked)
+    scripts/run-lab.sh up || return 1
+    scripts/run-lab.sh test || return 1
+    scripts/run-lab.sh must-fail || return 1
+    echo "== lab: a job of a user's own, through build-lab/lavacli.uri"
+    local uri id health
+    uri=$(cat build-lab/lavacli.uri) || return 1
+    id=$(lavacli --uri "$uri" jobs submit lab/jobs/example.yaml) || return 1
+    lavacli --uri "$uri" jobs wait "$id" --polling 2 --timeout 300 >/dev/null || return 1
+    health=$(lavacli --uri "$uri" jobs show "$id" | awk -F': ' '/^Health/ {print $2}')
+    echo "job $id: $health"
+    [ "$health" = Complete ]
+  }
+  # the lab always stops; its database and job output go with it
+  if ! lab_stage; then scripts/run-lab.sh down --wipe; exit 1; fi
+  scripts/run-lab.sh down --wipe
 fi
 echo "== all stages passed: ${stages[*]}"
