@@ -191,12 +191,17 @@ class Board:
 
 # -- bringing the board up ---------------------------------------------------
 
-def control_socket(env):
-    """The control UART's socket named by the environment file's options."""
-    path = env.config.data.get("options", {}).get("ctl_socket")
+def option_path(env, name):
+    """A path the environment file's options name, relative to that file."""
+    path = env.config.data.get("options", {}).get(name)
     if path and not os.path.isabs(path):
         path = os.path.join(env.config.base, path)
     return path
+
+
+def control_socket(env):
+    """The control UART's socket."""
+    return option_path(env, "ctl_socket")
 
 
 def power_on(env, target):

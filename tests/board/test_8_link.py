@@ -8,21 +8,15 @@ import sys
 
 import pytest
 
-from conftest import _control_socket
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim", "web"))
 from boardlink import VirtLink, parse_event, parse_state  # noqa: E402
+from qnboard import control_socket, option_path  # noqa: E402
 
 pytestmark = pytest.mark.lg_feature("control")
 
 D = "/sys/kernel/debug/qn_board"
-
-
-def _events_socket(env):
-    path = env.config.data.get("options", {}).get("events_socket")
-    if path and not os.path.isabs(path):
-        path = os.path.join(env.config.base, path)
-    return path
 
 
 @pytest.fixture
@@ -30,7 +24,7 @@ def link(env, ctl, board):
     """A VirtLink on the board's two UART sockets. QEMU serves one client per
     socket, so the suite's own control connection steps aside meanwhile."""
     board.ctl.close()
-    lk = VirtLink(_control_socket(env), _events_socket(env))
+    lk = VirtLink(control_socket(env), option_path(env, "events_socket"))
     yield lk
     try:
         asyncio.run(asyncio.wait_for(_off(lk), 30))
