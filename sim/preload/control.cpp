@@ -12,18 +12,6 @@
 namespace qnsim {
 namespace {
 
-void ctl_line(Sim &s, const std::string &line)
-{
-    switch (qnm_control(&s.model, line.data(), line.size(), nullptr, 0)) {
-    case QNM_CTL_CLOCK:
-        emit_clock(s);
-        break;
-    default: // a reset re-applied the settings itself
-        break;
-    }
-    panel_deliver(s);
-}
-
 void *ctl_thread(void *arg)
 {
     Sim &s = *static_cast<Sim *>(arg);
@@ -43,13 +31,35 @@ void *ctl_thread(void *arg)
             buf.erase(0, nl + 1);
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            std::lock_guard<std::mutex> lock(s.mu);
-            ctl_line(s, line);
+            apply_control(s, line, nullptr, 0);
         }
     }
 }
 
 } // namespace
+
+int apply_control(Sim &s, const std::string &line, char *err, size_t errsize)
+{
+    std::lock_guard<std::mutex> lock(s.mu);
+    const int r = qnm_control(&s.model, line.data(), line.size(), err, errsize);
+    if (r == QNM_CTL_CLOCK)
+        emit_clock(s);
+    panel_deliver(s);
+    return r;
+}
+
+void start_thread(void *(*fn)(void *), Sim &s, const char *setting, const char *path)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t th;
+    if (pthread_create(&th, nullptr, fn, &s) == 0)
+        pthread_detach(th);
+    else
+        warn(setting, path);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
 
 void ctl_start(Sim &s, const char *path)
 {
@@ -59,15 +69,7 @@ void ctl_start(Sim &s, const char *path)
     s.ctl_fd = REAL(open)(path, O_RDWR | O_CLOEXEC); // O_RDWR: never sees EOF
     if (s.ctl_fd < 0)
         return warn("QNSIM_CTL", path);
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old); // signals stay with the product's threads
-    pthread_t th;
-    if (pthread_create(&th, nullptr, ctl_thread, &s) == 0)
-        pthread_detach(th);
-    else
-        warn("QNSIM_CTL", path);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    start_thread(ctl_thread, s, "QNSIM_CTL", path);
 }
 
 } // namespace qnsim

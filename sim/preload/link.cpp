@@ -88,15 +88,7 @@ void answer(Sim &s, Client &c, const std::string &line)
         return;
     }
     char err[256] = "";
-    int r;
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        r = qnm_control(&s.model, line.data(), line.size(), err, sizeof err);
-        if (r == QNM_CTL_CLOCK) // a reset re-applied the settings itself
-            emit_clock(s);
-        panel_deliver(s);
-    }
-    if (r < 0)
+    if (apply_control(s, line, err, sizeof err) < 0)
         c.out += std::string("error: ") + (err[0] ? err : "refused") + "\n";
     else
         c.out += "ok\n";
@@ -297,15 +289,7 @@ void link_start(Sim &s, const char *path)
     g_owner = getpid();
     atexit(remove_socket);
     g_on.store(true, std::memory_order_release);
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old); // signals stay with the product's threads
-    pthread_t th;
-    if (pthread_create(&th, nullptr, link_thread, &s) == 0)
-        pthread_detach(th);
-    else
-        warn("QNSIM_LINK", path);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    start_thread(link_thread, s, "QNSIM_LINK", path);
 }
 
 } // namespace qnsim

@@ -118,8 +118,14 @@ void warn(const char *what, const char *value);
 void load_settings(Sim &s);
 std::vector<std::string> words(const std::string &line);
 
-// control.cpp: the control FIFO.
+// control.cpp: the control FIFO, and what both control channels share.
 void ctl_start(Sim &s, const char *path);
+// One control line applied under the model lock: qnm_control's result (a
+// reset re-applies the settings in the model itself); err gets the reason.
+int apply_control(Sim &s, const std::string &line, char *err, size_t errsize);
+// A detached thread of the simulator's, with every signal left to the
+// product's threads; a failure is warned about under the setting's name.
+void start_thread(void *(*fn)(void *), Sim &s, const char *setting, const char *path);
 
 // link.cpp: the board link socket (QNSIM_LINK).
 void link_start(Sim &s, const char *path);
