@@ -168,7 +168,10 @@ class _Requester(BoardLink):
                 line = await self._conn.recv()
                 if line == "end":
                     return lines
-                lines.append(line)
+                # the snapshot starts with its time line; a serial line may
+                # carry leftovers (an echo, a banner) before it
+                if line.startswith("time ") or lines:
+                    lines.append(line)
 
 
 class SimLink(_Requester):
@@ -270,17 +273,6 @@ class VirtLink(_Requester):
             line = await self._conn.recv()
             if line == "ok" or line.startswith("error"):
                 return line
-
-    async def state(self):
-        async with self._lock:
-            await self._request("@state")
-            lines = []
-            while True:
-                line = await self._conn.recv()
-                if line == "end":
-                    return lines
-                if line.startswith("time ") or lines:
-                    lines.append(line)
 
     async def subscribe(self):
         """Connects to the events UART, then asks the agent to start the
