@@ -183,9 +183,9 @@ def test_hubreset_pulse_width_in_the_analyzer(page, on_board, bench):
     eventually(lambda: reading.get_attribute("data-pin") == "6_1", what="the cursor on gpio6_1")
     width = int(reading.get_attribute("data-width-us"))
     assert width == width_js
-    # the simulator sleeps on this machine's clock; the virtual board under emulation
-    # overshoots more (see the benchmark's rows)
-    assert 100000 <= width <= (110000 if on_board else 102000), width
+    # at least the shell's 100 ms pause; how much longer is the machine's timing, which the
+    # benchmark measures rather than a test
+    assert width >= 100000, width
     shot(page.d, "kd3454-hubreset")
     if not on_board:
         vcd = os.path.join(VCD_DIR, "kd3454.vcd")
