@@ -11,13 +11,7 @@ cd "$(dirname "$0")/.."
 case "${1:-}" in -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 need=(cmake make g++ python3-aiohttp)
 command -v npm >/dev/null 2>&1 || need+=(npm)
-missing=()
-for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "run-bench.sh: installing ${missing[*]}" >&2
-  apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+bash scripts/install.sh "${need[@]}"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON &&

@@ -54,15 +54,7 @@ manage() { lava-server manage "$@"; }
 uri() { cat "$lab/lavacli.uri"; }
 
 install_lava() {
-  local missing=() p
-  for p in lava-server lava-dispatcher lavacli postgresql curl qemu-system-arm; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  say "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null
+  bash scripts/install.sh lava-server lava-dispatcher lavacli postgresql curl qemu-system-arm
 }
 
 cmd_up() {

@@ -4,13 +4,7 @@
 # e.g. scripts/run-sim.sh --model KD3555 --trace /tmp/qn.trace --vcd /tmp/qn.vcd
 set -euo pipefail
 cd "$(dirname "$0")/.."
-need=(cmake make g++ libgtest-dev)
-missing=()
-for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash scripts/install.sh cmake make g++ libgtest-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target qn_shell qnsim >/dev/null
 exec build/qnsim "$@"

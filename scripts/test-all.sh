@@ -24,15 +24,8 @@ want() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done;
 
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${QN_FUZZ_SECONDS:-60}
-updated=0
-install() {
-  local missing=() p
-  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "== installing: ${missing[*]}"
-  if [ $updated -eq 0 ]; then apt-get update -qq; updated=1; fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
+. scripts/install.sh
+install() { qn_install "$@"; }
 
 install cmake make g++ libgtest-dev strace
 
@@ -59,7 +52,7 @@ if want host; then
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
-  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web -q -rfEs
+  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
   echo "NEEDED: $needed"
@@ -85,7 +78,6 @@ fi
 
 if want arm; then
   echo "== ARM board builds"
-  if ! dpkg --print-foreign-architectures | grep -qx armel; then dpkg --add-architecture armel; updated=0; fi
   install musl-dev:armel g++-arm-linux-gnueabi qemu-user file
   build build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/armel-musl-static.cmake
   file build-musl/qn_shell

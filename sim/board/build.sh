@@ -13,21 +13,13 @@ out=${QN_BOARD_DIR:-$top/build-board}
 jobs=$(nproc 2>/dev/null || echo 2)
 mkdir -p "$out"
 
-updated=0
-install() {
-  local missing=() p
-  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "== installing: ${missing[*]}"
-  if [ $updated -eq 0 ]; then apt-get update -qq; updated=1; fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-for a in armhf armel; do
-  if ! dpkg --print-foreign-architectures | grep -qx "$a"; then dpkg --add-architecture "$a"; updated=0; fi
-done
+. "$top/scripts/install.sh"
+install() { qn_install "$@"; }
 install make cmake cpio gzip qemu-system-arm gcc-arm-linux-gnueabihf musl-dev:armel \
   g++-arm-linux-gnueabi python3-labgrid python3-pytest python3-pexpect
-if ! apt-cache show linux-image-armmp:armhf >/dev/null 2>&1; then apt-get update -qq; updated=1; fi
+# (the kernel packages are fetched, not installed: armhf must be known to apt)
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then dpkg --add-architecture armhf; qn_apt_updated=0; fi
+apt-cache show linux-image-armmp:armhf >/dev/null 2>&1 || qn_apt_update
 
 # --- kernel packages ------------------------------------------------------------------
 # The ABI is whatever the armmp meta package points at today.
