@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -169,5 +170,83 @@ TEST_P(LinkEvents, SubscriberGetsEveryTraceLine)
 
 INSTANTIATE_TEST_SUITE_P(Link, LinkEvents, ::testing::ValuesIn(kLinkCases),
                          [](const ::testing::TestParamInfo<LinkCase> &i) { return std::string(i.param.name); });
+
+// A shell on the simulator with its link socket, and one subscriber.
+struct Linked {
+    PtyShell sh;
+    std::string path;
+    explicit Linked(const char *model) : sh(PtyShell::with({{"QNSIM_MODEL", model}, {"QNSIM_LINK", "link.sock"}}))
+    {
+        path = sh.dir() + "/link.sock";
+    }
+    bool up()
+    {
+        return sh.wait_prompt() && sh.eventually([&] { return access(path.c_str(), F_OK) == 0; });
+    }
+    // The snapshot's lines, through a connection of its own.
+    std::vector<std::string> state()
+    {
+        LinkClient q(path);
+        std::vector<std::string> lines;
+        std::string l;
+        if (!q.send("@state"))
+            return lines;
+        while (q.line(&l) && l != "end")
+            lines.push_back(l);
+        return lines;
+    }
+};
+
+// The wiring row of each model's hub reset names the pin the shell's pulse
+// moves: to the active level and back.
+struct PulseCase {
+    const char *model;
+    const char *part; // the snapshot's line of the part
+    int bank, bit, active;
+};
+
+const PulseCase kPulseCases[] = {
+    {"KD3252", "part reset hubreset 0_3 0", 0, 3, 0},
+    {"KD3353", "part reset hubreset 0_3 1", 0, 3, 1},
+    {"KD3454", "part reset hubreset 6_1 0", 6, 1, 0},
+    {"KD3555", "part reset hubreset 0_6 1", 0, 6, 1},
+};
+
+class LinkHubReset : public ::testing::TestWithParam<PulseCase> {};
+
+TEST_P(LinkHubReset, SnapshotNamesThePinThePulseMoves)
+{
+    const PulseCase &c = GetParam();
+    Linked b(c.model);
+    ASSERT_TRUE(b.up());
+    std::vector<std::string> st = b.state();
+    EXPECT_NE(std::find(st.begin(), st.end(), c.part), st.end()) << join(st);
+
+    LinkClient link(b.path);
+    std::string l;
+    ASSERT_TRUE(link.send("@events") && link.line(&l) && l == "ok") << l;
+    PtyShell::Run r = b.sh.run("hubreset");
+    ASSERT_TRUE(r.prompt);
+    ASSERT_TRUE(b.sh.ctl_sync());
+    // the pin's levels, from its bank's pins lines, up to the sync
+    std::vector<int> levels;
+    while (link.line(&l) && !is_kind(l, "sync")) {
+        std::vector<Event> e = events({l});
+        unsigned bank = 0, lv = 0;
+        if (e[0].kind == "pins" && std::sscanf(e[0].rest.c_str(), "%u %x", &bank, &lv) == 2 && int(bank) == c.bank)
+            levels.push_back((lv >> c.bit) & 1);
+    }
+    ASSERT_FALSE(levels.empty()) << "no change of bank " << c.bank;
+    std::vector<int> pulse;
+    for (int v : levels)
+        if (pulse.empty() || pulse.back() != v)
+            pulse.push_back(v);
+    if (pulse.front() != c.active)
+        pulse.erase(pulse.begin()); // the idle level first, from a pin that stood at the other
+    EXPECT_EQ(pulse, (std::vector<int>{c.active, 1 - c.active}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, LinkHubReset, ::testing::ValuesIn(kPulseCases),
+                         [](const ::testing::TestParamInfo<PulseCase> &i) { return std::string(i.param.model); });
 
 } // namespace
