@@ -73,6 +73,8 @@ def test_state_through_the_agent(qn, link):
     assert len(parts) == 12 and st["other"] == []
     assert st["pins"] == [0, 0, 0, 0, 0, 0, 0x80, 0, 0]
     assert st["ddr"]["mb"] == 256 and st["time_us"] > 0
+    # the fault rules this driver accepts: its five requests, not the clocks
+    assert st["faults"] == ["QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ", "I2C_REG_WRITE"]
     # the same bytes as the driver's state file at the prompt (time aside)
     out = qn.sh(f"cat {D}/state")
     assert out[1:] == lines[1:]
