@@ -54,13 +54,13 @@ static void qnl_put(const char *text, size_t n)
 static void qnl_flush_dropped(void)
 {
 	char msg[64];
-	int n;
+	size_t n;
 
 	if (!qnl.dropped)
 		return;
-	n = snprintf(msg, sizeof(msg), "%lld dropped %lu\n", qnl.dropped_t,
-		     qnl.dropped);
-	if (n > 0 && (size_t)n < sizeof(msg) && (size_t)n <= qnl_room()) {
+	n = qnm_format_dropped(msg, sizeof(msg), qnl.dropped_t,
+			       QNM_DROPPED_LINK, qnl.dropped);
+	if (n && n <= qnl_room()) {
 		qnl_put(msg, n);
 		qnl.dropped = 0;
 	}

@@ -114,6 +114,7 @@ static void qnb_event(void *ctx, int64_t t_us, const struct qnm_event *ev)
 		/* the trace has room again: say first how much it lost */
 		char note[64];
 		size_t k = qnm_format_dropped(note, sizeof(note), t_us,
+					      QNM_DROPPED_TRACE,
 					      qnb.trace.dropped);
 
 		if (k + n <= qnb.trace.cap - qnb.trace.len) {
