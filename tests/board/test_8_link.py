@@ -61,6 +61,8 @@ def test_state_through_the_agent(qn, link):
             assert await link.control("pin 6_7 1") == (True, "")
             ok, why = await link.control("pin 6_8 1")
             assert not ok and "bit 0-7" in why
+            await link._request("@bogus")
+            assert await link._read_answer() == "error: unknown request @bogus"
             return await link.state()
 
     lines = run(go())
