@@ -316,7 +316,8 @@ def parse_state(lines):
      "buzzer": 0|1,
      "pins": [9 ints],
      "ddr": {"reg2c", "reg1c", "mb", "choices": [{"mb", "reg2c", "reg1c"}]},
-     "keys": [{"framing": "plain"|"escaped", "bytes": ["fd", ("fc",) "KK"]}]}
+     "keys": [{"framing": "plain"|"escaped", "bytes": ["fd", ("fc",) "KK"]}],
+     "faults": [fault rule names the transport accepts]}
     Unknown lines are kept in "other"."""
     st = {
         "time_us": 0,
@@ -326,6 +327,7 @@ def parse_state(lines):
         "pins": [0] * 9,
         "ddr": {"reg2c": 0, "reg1c": 0, "mb": 0, "choices": []},
         "keys": [],
+        "faults": [],
         "other": [],
     }
     for line in lines:
@@ -365,6 +367,8 @@ def parse_state(lines):
             st["ddr"]["choices"].append({"mb": int(w[1]), "reg2c": _int(w[2]), "reg1c": _int(w[3])})
         elif k == "key" and len(w) >= 3:
             st["keys"].append({"framing": w[1], "bytes": w[2:]})
+        elif k == "faults":
+            st["faults"] = w[1:]
         else:
             st["other"].append(line)
     for p in st["parts"]:
