@@ -7,8 +7,10 @@ with a real reader, sigrok-cli's VCD input and its timing decoder (Debian's
 sigrok-cli), never with a parser of our own.
 """
 
+import os
 import shutil
 import subprocess
+import tempfile
 
 __all__ = ["vcd_text", "pulses", "reader"]
 
@@ -55,14 +57,29 @@ def reader():
     return shutil.which("sigrok-cli")
 
 
+def _closed(path, out):
+    """A copy of a VCD with one more time stamp after its last: a reader takes a
+    value change as a sample once time moves on after it, and a VCD written live
+    ends at its last change."""
+    with open(path) as f:
+        text = f.read()
+    stamps = [line for line in text.splitlines() if line.startswith("#")]
+    last = int(stamps[-1][1:]) if stamps else 0
+    with open(out, "w") as f:
+        f.write(text.rstrip("\n") + "\n#%d\n" % (last + 1))
+
+
 def pulses(path, pin):
     """The level segments of one pin ("gpio6_1") between its edges, as sigrok-cli's
     timing decoder measures them: [(start, end)] in µs from the file's first time
     stamp. The first segment begins at the pin's first edge; the levels alternate."""
-    out = subprocess.run(
-        [reader() or "sigrok-cli", "-I", "vcd", "-i", str(path), "-P", "timing:data=" + pin,
-         "-A", "timing=time", "--protocol-decoder-samplenum"],
-        check=True, capture_output=True, text=True).stdout
+    with tempfile.TemporaryDirectory(prefix="qnvcd.") as tmp:
+        closed = os.path.join(tmp, "closed.vcd")
+        _closed(path, closed)
+        out = subprocess.run(
+            [reader() or "sigrok-cli", "-I", "vcd", "-i", closed, "-P", "timing:data=" + pin,
+             "-A", "timing=time", "--protocol-decoder-samplenum"],
+            check=True, capture_output=True, text=True).stdout
     segs = []
     for line in out.splitlines():
         span = line.split(" ", 1)[0]
