@@ -236,5 +236,5 @@ class BoardState:
                 self.on_since[i] = t_us
             elif i in self.on_since:
                 p["pulse_us"] = t_us - self.on_since.pop(i)
-            changed.append(p)
+            changed.append(dict(p))  # as it is now: the part goes on changing
         return changed
