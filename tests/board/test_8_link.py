@@ -3,15 +3,11 @@ agent (@state, the driver's state file) and the event stream on the third
 UART (the driver's consuming events file), read with the qnboard package's link client."""
 
 import asyncio
-import os
-import sys
 
 import pytest
-
-
-from qnboard.console import control_socket, option_path  # noqa: E402
-from qnboard.link import VirtLink  # noqa: E402
-from qnboard.parse import parse_event, parse_state  # noqa: E402
+from qnboard.console import control_socket, option_path
+from qnboard.link import VirtLink
+from qnboard.parse import parse_event, parse_state
 
 pytestmark = pytest.mark.lg_feature("control")
 
