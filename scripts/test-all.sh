@@ -50,9 +50,9 @@ if want host; then
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
-  install sigrok-cli  # the tests read waveforms with it
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
+  install sigrok-cli  # the tests read waveforms with it
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
