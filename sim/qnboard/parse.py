@@ -197,8 +197,8 @@ def parse_state(lines):
 
 class BoardState:
     """A board as the link tells it: the snapshot, then each event applied in turn.
-    Every part keeps its level and on/off by part_on(), and the width of its last
-    on-period ("pulse_us", e.g. a reset line's pulse) once it has had one."""
+    Every part keeps its level and on/off by part_on(); a reset line the width of
+    its last pulse ("pulse_us": its last time in reset) once it has had one."""
 
     def __init__(self, snapshot):
         self.st = snapshot
@@ -232,7 +232,9 @@ class BoardState:
             if on == p["on"]:
                 continue
             p["on"] = on
-            if on:
+            if p["part"] != "reset":
+                pass
+            elif on:
                 self.on_since[i] = t_us
             elif i in self.on_since:
                 p["pulse_us"] = t_us - self.on_since.pop(i)
