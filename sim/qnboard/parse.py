@@ -8,6 +8,7 @@ these and never look into a line themselves.
 __all__ = [
     "Event",
     "GROUPS",
+    "RESNAPSHOT",
     "BoardState",
     "parse_event",
     "parse_state",
@@ -39,6 +40,9 @@ _KINDS = {
 # Lines the link has beside the trace file's: a bank's new levels, the count of lines
 # a slow reader lost.
 LINK_ONLY = ("pins", "dropped")
+# Events after which a board's state is read afresh from a snapshot: a reset re-applies
+# the settings, and lost lines may have carried pin changes.
+RESNAPSHOT = ("reset", "dropped")
 
 
 def _int(text):
