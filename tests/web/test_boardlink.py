@@ -5,6 +5,7 @@ import asyncio
 import os
 import pty
 import select
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -106,6 +107,7 @@ class Shell:
                 self.proc.kill()
                 self.proc.wait()
         os.close(self.master)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 @pytest.fixture

@@ -3,8 +3,10 @@ drives it: keys typed into the console, clicks on the board panel and the analyz
 Runs against the simulator, or with --bench-board against the virtual board."""
 
 import asyncio
+import atexit
 import os
 import re
+import shutil
 import tempfile
 import time
 import urllib.error
@@ -20,6 +22,7 @@ from benchpage import PROMPT, Page, eventually
 from conftest import shot
 
 VCD_DIR = tempfile.mkdtemp(prefix="qnbench-test.")
+atexit.register(shutil.rmtree, VCD_DIR, True)
 WEB = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                    "sim", "web")
 if not os.path.exists(os.path.join(WEB, "boardlink.py")):
