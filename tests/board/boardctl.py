@@ -20,7 +20,7 @@ UART) and prints the answer. Status 1 when a line was refused.
   @trace, @vcd    the driver's trace and waveform files
   @stty           stty -a of the board's console UART
   @clear          empties the trace, restarts the waveform: ok
-  @state          the board's snapshot (the board link's state lines), then end
+  @state          the board's snapshot (the board link's state lines)
   @events         ok: the driver's event lines go on to the third UART from now on
                   (build-board/events.sock); @events off stops them: ok
   @echo WORD      WORD
