@@ -17,6 +17,24 @@ Prints one line of its own: the page's URL, with a fresh secret token. Default a
 EOF
 }
 case "${1:-}" in -h | --help) usage; exit 0 ;; esac
+# Options the bench does not know go to the launcher or to run-board.sh: refused here at
+# once when the usage text of the one they go to does not name them.
+board=0 pass=()
+for arg in "$@"; do
+  case $arg in
+    --board) board=1 ;;
+    --model | --model=* | --port | --port=* | --listen | --listen=* | --build | --build=* | --root | --root=*) ;;
+    -h | --help) usage; exit 0 ;;
+    --*) pass+=("${arg%%=*}") ;;
+  esac
+done
+if [ ${#pass[@]} -gt 0 ]; then
+  if [ $board = 1 ]; then to=scripts/run-board.sh name=$to; else to=sim/qnsim.in name=build/qnsim; fi
+  known=$(bash "$to" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u)
+  for o in "${pass[@]}"; do
+    grep -qxF -- "$o" <<<"$known" || { echo "run-bench.sh: unknown option $o (see --help and $name --help)" >&2; exit 2; }
+  done
+fi
 need=(cmake make g++ python3-aiohttp)
 command -v npm >/dev/null 2>&1 || need+=(npm)
 bash scripts/install.sh "${need[@]}"

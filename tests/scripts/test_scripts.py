@@ -59,6 +59,9 @@ REFUSED = [
     (["scripts/board-ctl.sh", "--bogus"], "unrecognized arguments: --bogus"),
     (["bench/run.sh", "bogus"], "takes no arguments"),
     (["bash", "sim/qnsim.in", "--bogus"], "unknown option --bogus"),
+    (["scripts/run-bench.sh", "--bogus"], "unknown option --bogus"),
+    (["scripts/run-bench.sh", "--model", "KD3555", "--vcd", "x.vcd", "--trcae", "t"], "unknown option --trcae"),
+    (["scripts/run-bench.sh", "--board", "--fast"], "unknown option --fast"),
 ]
 
 
