@@ -52,8 +52,8 @@ if [ $pty -eq 1 ]; then
   console=(-serial pty -monitor stdio -display none)
   leave="type 'quit' at the (qemu) prompt here"
   keys="picocom: add --omap delbs; minicom: Ctrl-A T, Backspace key sends BS"
-  terminal="  Console: picocom --omap delbs /dev/pts/N (the pty QEMU names below), or minicom -D
-  /dev/pts/N; install them with scripts/install.sh picocom (or minicom)."
+  terminal="  Console: picocom --omap delbs /dev/pts/N (N as QEMU names it below) or minicom -D
+    /dev/pts/N; install them with scripts/install.sh picocom (or minicom)."
 else
   console=(-nographic -serial mon:stdio)
   leave="Ctrl-A then X (Ctrl-A C toggles QEMU's monitor)"
