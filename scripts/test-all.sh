@@ -53,6 +53,13 @@ install() { qn_install "$@"; }
 
 install cmake make g++ libgtest-dev strace
 
+# The docs' commands that need a stage's build, run once the stage has made it.
+docs_test() { # pytest -k expression
+  install python3-pytest
+  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider \
+    tests/docs -q -rfEs -k "$1"
+}
+
 build() { # dir, cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" "$@" >/dev/null
@@ -142,6 +149,8 @@ if want arm; then
   QN_E2E_SIMLIB="$PWD/build-armel/sim/libqnsim.so" \
   QN_E2E_TIME32=1 \
     build/tests/e2e_tests --gtest_filter="$ARM_SMOKE" --gtest_brief=1
+  echo "== the docs' commands for the board builds"
+  docs_test board_builds_under_emulation
 fi
 
 if want fuzz; then
@@ -158,6 +167,8 @@ if want fuzz; then
       echo "$name: finished without a crash"
       rm -rf "$corpus"
     done
+    echo "== the docs' fuzz commands: copies of the corpus, nothing written into the checkout"
+    docs_test fuzz_commands
   fi
 fi
 if want board; then
@@ -166,6 +177,8 @@ if want board; then
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
+  echo "== the docs' modinfo command for the board driver module"
+  docs_test modinfo
   echo "== the virtual bench in headless chromium against the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
