@@ -11,6 +11,7 @@ import argparse
 import asyncio
 import json
 import os
+import shutil
 import statistics
 import sys
 import time
@@ -159,6 +160,7 @@ def main():
               % (st["events"], st["dropped"]))
     finally:
         drv.quit()
+        shutil.rmtree(drv._qn_profile, ignore_errors=True)
         bench.stop()
 
 

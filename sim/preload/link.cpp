@@ -257,7 +257,7 @@ void link_line(int64_t t_us, const char *buf, size_t n)
     }
 }
 
-void link_start(Sim &s, const char *path)
+bool link_start(Sim &s, const char *path)
 {
     if (const char *q = getenv("QNSIM_LINK_QUEUE")) {
         uint32_t v;
@@ -268,8 +268,10 @@ void link_start(Sim &s, const char *path)
     }
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof sa.sun_path)
-        return warn("QNSIM_LINK (path too long)", path);
+    if (strlen(path) >= sizeof sa.sun_path) {
+        warn("QNSIM_LINK (path too long)", path);
+        return false;
+    }
     strcpy(sa.sun_path, path);
     struct stat st;
     if (lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
@@ -277,8 +279,10 @@ void link_start(Sim &s, const char *path)
     g_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (g_listen < 0 || g_wake < 0 || bind(g_listen, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        listen(g_listen, 16) != 0 || lstat(path, &st) != 0)
-        return warn("QNSIM_LINK", path);
+        listen(g_listen, 16) != 0 || lstat(path, &st) != 0) {
+        warn("QNSIM_LINK", path);
+        return false;
+    }
     chmod(path, 0600);
     strcpy(g_path, path);
     g_subs = new std::vector<std::shared_ptr<Client>>();
@@ -287,6 +291,7 @@ void link_start(Sim &s, const char *path)
     atexit(remove_socket);
     g_on.store(true, std::memory_order_release);
     start_thread(link_thread, s, "QNSIM_LINK", path);
+    return true;
 }
 
 } // namespace qnsim
