@@ -89,8 +89,11 @@ write_flash() { # NAME MODEL: the board's image with the model in its boot argum
   cp -L build-board/vmlinuz "$dir/vmlinuz.new" && mv "$dir/vmlinuz.new" "$dir/vmlinuz"
   cp -L build-board/vexpress-v2p-ca9.dtb "$dir/board.dtb.new" && mv "$dir/board.dtb.new" "$dir/board.dtb"
   cp -L build-board/initrd.gz "$dir/initrd.gz.new" && mv "$dir/initrd.gz.new" "$dir/initrd.gz"
-  # the boot loader's environment in the board's flash: console, quiet boot, the model
-  echo "console=ttyAMA0 loglevel=1 qn_board.model=$2" >"$dir/bootargs"
+  # the boot loader's environment in the board's flash: the virtual board's command line
+  # (console on the first UART, quiet boot) and the model
+  local cmdline="console=ttyAMA0 loglevel=1"
+  [ ! -f sim/board/cmdline ] || cmdline=$(cat sim/board/cmdline)
+  echo "$cmdline qn_board.model=$2" >"$dir/bootargs"
   echo "$2" >"$dir/model"
 }
 
