@@ -5,6 +5,7 @@ it is not running (and then stops it at the end); leaves every board off.
 import os
 import pathlib
 import re
+import socket
 import subprocess
 import time
 import urllib.request
@@ -242,3 +243,22 @@ def test_an_outlet_without_a_board_switches_nothing(bench):
     before = {n: qemu_pids(n) for n in bench}
     assert request("on", spare).startswith("OK")
     assert {n: qemu_pids(n) for n in bench} == before
+
+
+def test_a_new_client_takes_the_console_over(bench):
+    """A technician's telnet takes a console that a hung job still holds: ser2net closes
+    the old connection and serves the new one (its telnet options first)."""
+    port = bench["qn-board-01"]["port"]
+    old = socket.create_connection(("127.0.0.1", port), timeout=5)
+    try:
+        assert old.recv(64).startswith(b"\xff"), "telnet options from ser2net"
+        new = socket.create_connection(("127.0.0.1", port), timeout=5)
+        try:
+            assert new.recv(64).startswith(b"\xff")
+            old.settimeout(10)     # the old connection ends (a timeout fails the test)
+            while old.recv(64):
+                pass
+        finally:
+            new.close()
+    finally:
+        old.close()
