@@ -262,3 +262,16 @@ def test_a_new_client_takes_the_console_over(bench):
             new.close()
     finally:
         old.close()
+
+
+def test_up_again_starts_nothing_twice(bench):
+    """up on a running bench PC keeps its processes (a board's power too)."""
+    def pids():
+        found = {}
+        for f in sorted(STATE.glob("*.pid")) + sorted(STATE.glob("*/socat.pid")):
+            found[str(f.relative_to(STATE))] = f.read_text().strip()
+        return found
+    before = pids()
+    assert len(before) == 2 + len(bench), before
+    sh("up")
+    assert pids() == before
