@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A LAVA lab of virtual boards on this machine: one server, two workers (bench PCs), each
-# holding its own boards (lab/lab.yaml). Run as root.
+# holding its own boards (lab/site.yaml). Run as root.
 #   scripts/run-lab.sh up                 install LAVA if missing, start and register everything
 #   scripts/run-lab.sh test [--model NAME]...
 #                                         the acceptance job of every model (or those named):
@@ -12,6 +12,7 @@
 #                                         database and LAVA's job output
 #   scripts/run-lab.sh status             the lab's processes
 # Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
+# (build-lab/example.yaml is one, with the lab's image server)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -24,11 +25,11 @@ py=/usr/bin/python3
 WEB_PORT=18461      # web UI and API (gunicorn)
 WS_PORT=18462       # publisher: websocket for the workers
 EVENT_PORT=18463    # publisher: event stream for the scheduler
-IMAGE_PORT=18464    # the board images, as a lab's artifact server would serve them
-LAB_USER=lab
+IMAGE_PORT=$($py scripts/lab.py get image_port)   # the board images (lab/site.yaml)
+ADMIN=admin          # the web UI's superuser; up makes its secret, build-lab/web-login
 SETTINGS=/etc/lava-server/settings.d/50-qn-lab.yaml
 MODELS=(KD3151 KD3252 KD3353 KD3454 KD3555)
-WORKERS=$($py -c 'import sys,yaml; print(" ".join(yaml.safe_load(open(sys.argv[1]))["workers"]))' lab/lab.yaml 2>/dev/null || echo "bench-1 bench-2")
+WORKERS=$($py scripts/lab.py get workers)
 
 say() { printf '== %s\n' "$*"; }
 die() { printf 'run-lab.sh: %s\n' "$*" >&2; exit 1; }
@@ -92,18 +93,36 @@ cmd_up() {
   start images $py -m http.server "$IMAGE_PORT" --bind 127.0.0.1 --directory "$top/build-board"
   wait_http "http://127.0.0.1:$WEB_PORT/api/v0.2/system/version/" 60 || die "the server does not answer (logs: $logs)"
 
-  say "user and token"
-  manage users details "$LAB_USER" >/dev/null 2>&1 ||
-    manage users add "$LAB_USER" --superuser --staff --passwd "$LAB_USER" >/dev/null
+  say "superuser, its secret and API token (build-lab/web-login, build-lab/lavacli.uri: mode 0600)"
+  # A secret of this lab's own, made once and kept in build-lab/ (never a fixed one). The
+  # shell reads it from the environment: it appears on no command line.
+  if [ ! -s "$lab/web-login" ] || ! manage users details "$ADMIN" >/dev/null 2>&1; then
+    local secret
+    secret=$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')
+    QN_LAB_ADMIN=$ADMIN QN_LAB_SECRET=$secret manage shell -c '
+import os
+from django.contrib.auth.models import User
+u, _ = User.objects.get_or_create(username=os.environ["QN_LAB_ADMIN"])
+u.is_superuser = u.is_staff = True
+u.set_password(os.environ["QN_LAB_SECRET"])
+u.save()' || die "cannot set up the superuser"
+    (umask 077; printf 'user %s\nsecret %s\n' "$ADMIN" "$secret" >"$lab/web-login")
+    echo "  superuser $ADMIN: a new secret in build-lab/web-login"
+  fi
+  # LAVA's default worker: the lab has its own
+  manage shell -c 'from lava_scheduler_app.models import Worker
+Worker.objects.filter(hostname="example.com").delete()'
   local token
-  token=$(manage tokens list --user "$LAB_USER" --csv 2>/dev/null | awk -F, 'NR > 1 && $2 != "" {print $2; exit}')
-  [ -n "$token" ] || token=$(manage tokens add --user "$LAB_USER" | tail -n 1)
-  [ -n "$token" ] || die "no API token for $LAB_USER"
-  printf 'http://%s:%s@127.0.0.1:%s/RPC2\n' "$LAB_USER" "$token" "$WEB_PORT" >"$lab/lavacli.uri"
-  chmod 600 "$lab/lavacli.uri"
+  token=$(manage tokens list --user "$ADMIN" --csv 2>/dev/null | awk -F, 'NR > 1 && $2 != "" {print $2; exit}')
+  [ -n "$token" ] || token=$(manage tokens add --user "$ADMIN" | tail -n 1)
+  [ -n "$token" ] || die "no API token for $ADMIN"
+  (umask 077; printf 'http://%s:%s@127.0.0.1:%s/RPC2\n' "$ADMIN" "$token" "$WEB_PORT" >"$lab/lavacli.uri")
+  chmod 600 "$lab/web-login" "$lab/lavacli.uri"
 
-  say "device types, tags, workers, devices (lab/lab.yaml)"
-  $py scripts/lab.py "$(uri)" register lab/lab.yaml "$lab/workers"
+  say "device types, tags, workers, devices (lab/site.yaml and the device dictionaries)"
+  $py scripts/lab.py "$(uri)" register "$lab/workers"
+  # a job of a user's own, with this lab's image server
+  sed "s|{images}|http://127.0.0.1:$IMAGE_PORT|g" lab/jobs/example.yaml >"$lab/example.yaml"
 
   say "workers"
   local w
@@ -119,8 +138,8 @@ cmd_up() {
   # shellcheck disable=SC2086
   $py scripts/lab.py "$(uri)" online $WORKERS --timeout 60 || die "workers not online (logs: $logs)"
   say "lab up in $((SECONDS - t0)) s"
-  echo "  web UI:  http://127.0.0.1:$WEB_PORT/  (user $LAB_USER, password $LAB_USER)"
-  echo "  lavacli: lavacli --uri \"\$(cat build-lab/lavacli.uri)\" jobs submit JOB.yaml"
+  echo "  web UI:  http://127.0.0.1:$WEB_PORT/  (log in as build-lab/web-login says)"
+  echo "  lavacli: lavacli --uri \"\$(cat build-lab/lavacli.uri)\" jobs submit build-lab/example.yaml"
   echo "  images:  http://127.0.0.1:$IMAGE_PORT/{vmlinuz,vexpress-v2p-ca9.dtb,initrd.gz}"
 }
 
@@ -130,7 +149,7 @@ need_up() {
 
 render() { # out model [render options]
   local out=$1 model=$2; shift 2
-  $py lab/jobs/render.py --model "$model" --images "http://127.0.0.1:$IMAGE_PORT" "$@" >"$out"
+  $py lab/jobs/render.py --model "$model" "$@" >"$out"
 }
 
 cmd_test() {
@@ -211,7 +230,7 @@ cmd_down() {
     rm -rf /var/lib/lava-server/default/media/job-output/*
     rm -f /etc/lava-server/dispatcher-config/devices/qn-*.jinja2 \
       /etc/lava-server/dispatcher-config/device-types/qn-*.jinja2 "$SETTINGS"
-    rm -rf "$lab/workers" "$lab/lavacli.uri" "$lab/jobs"
+    rm -rf "$lab/workers" "$lab/lavacli.uri" "$lab/web-login" "$lab/example.yaml" "$lab/jobs"
   fi
   if [ -f "$run/postgresql.started" ]; then
     pg_ctlcluster "$(cat "$run/postgresql.started")" main stop && echo "  PostgreSQL stopped"

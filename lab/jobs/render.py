@@ -2,11 +2,12 @@
 """Renders the acceptance job (acceptance.yaml.jinja2) for one board model.
 
   render.py --model KD3555 [--board-tag kd3454] [--device-type qn-board]
-            [--images http://127.0.0.1:18083] [--character-delay MS] [--prompt REGEX]
+            [--images URL] [--character-delay MS] [--prompt REGEX]
 
 The expected texts come from models.yaml. --board-tag asks for a board of another model
 than the texts (the lab's must-fail check); --character-delay overrides the device's
-per-character delay of the test phase (0: none, another must-fail check).
+per-character delay of the test phase (0: none, another must-fail check). --images is the
+image server, by default the lab's (image_port of lab/site.yaml).
 """
 import argparse
 import json
@@ -47,7 +48,9 @@ def main():
     ap.add_argument("--model", required=True)
     ap.add_argument("--board-tag", default=None)
     ap.add_argument("--device-type", default="qn-vboard", choices=["qn-vboard", "qn-board"])
-    ap.add_argument("--images", default="http://127.0.0.1:18083")
+    with open(os.path.join(HERE, "..", "site.yaml"), encoding="utf-8") as f:
+        images = "http://127.0.0.1:%d" % yaml.safe_load(f)["image_port"]
+    ap.add_argument("--images", default=images)
     ap.add_argument("--character-delay", type=int, default=None)
     ap.add_argument("--prompt", default=None)
     ap.add_argument("--name", default=None)

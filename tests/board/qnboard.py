@@ -204,6 +204,14 @@ def control_socket(env):
     return option_path(env, "ctl_socket")
 
 
+def board_cmdline():
+    """The virtual board's kernel command line (sim/board/cmdline), as run-board.sh and
+    the lab boot it."""
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(top, "sim", "board", "cmdline"), encoding="ascii") as f:
+        return f.read().strip()
+
+
 def power_on(env, target):
     """Boots a QEMU target (a real board is already up) and connects to its
     console and, where the target has the feature, its control UART.
@@ -219,6 +227,7 @@ def power_on(env, target):
         os.unlink(sock)
     boot_s = None
     if qemu is not None:
+        qemu.boot_args = board_cmdline()
         t0 = time.monotonic()
         target.activate(qemu)
         qemu.on()
