@@ -89,7 +89,7 @@ write_flash() { # NAME MODEL: the board's image with the model in its boot argum
   cp -L build-board/vexpress-v2p-ca9.dtb "$dir/board.dtb.new" && mv "$dir/board.dtb.new" "$dir/board.dtb"
   cp -L build-board/initrd.gz "$dir/initrd.gz.new" && mv "$dir/initrd.gz.new" "$dir/initrd.gz"
   # the boot loader's environment in the board's flash: console, quiet boot, the model
-  echo "console=ttyAMA0 loglevel=1 qn_board.model=$2" >"$dir/bootargs"
+  echo "$(cat sim/board/cmdline) qn_board.model=$2" >"$dir/bootargs"
   echo "$2" >"$dir/model"
 }
 
