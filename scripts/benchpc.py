@@ -8,6 +8,7 @@
 The three files must agree: every board of benchpc.yaml has a connection of its name in
 ser2net.yaml on its port, bound to 127.0.0.1, and the PDU is in pdudaemon.conf with its
 listener on 127.0.0.1 (an alias of a board's name, where given, names its outlet).
+QN_BENCHPC_CONF names another folder of the three files (the tests' own).
 """
 
 import json
@@ -17,7 +18,8 @@ import sys
 
 import yaml
 
-HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "benchpc")
+HERE = os.environ.get("QN_BENCHPC_CONF") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "lab", "benchpc")
 MODELS = ("KD3151", "KD3252", "KD3353", "KD3454", "KD3555")
 NAME_RE = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
 

@@ -17,6 +17,7 @@ cd "$(dirname "$0")/.."
 top=$PWD
 state=$top/build-benchpc
 py=/usr/bin/python3
+conf=${QN_BENCHPC_CONF:-lab/benchpc}   # (another folder of the three files: the tests' own)
 
 usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
 cmd=${1:-}
@@ -138,7 +139,7 @@ up)
   if ! alive "$state/pdudaemon.pid" "$state/logs/pdudaemon.log" >/dev/null; then
     ! listening "$pdu_port" || { echo "run-benchpc.sh: pdudaemon's port $pdu_port is taken" >&2; exit 1; }
     # run from the checkout: its localcmdline commands name lab/benchpc/outlet
-    setsid pdudaemon --conf lab/benchpc/pdudaemon.conf --logfile "$state/logs/pdudaemon.log" \
+    setsid pdudaemon --conf "$conf/pdudaemon.conf" --logfile "$state/logs/pdudaemon.log" \
       --loglevel INFO </dev/null >"$state/logs/pdudaemon.out" 2>&1 &
     echo $! >"$state/pdudaemon.pid"
     wait_for 20 "pdudaemon on port $pdu_port" listening "$pdu_port"

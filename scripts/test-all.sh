@@ -11,6 +11,9 @@
 #   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
 #            driver module and the static qn_shell, driven by the labgrid suite tests/board;
 #            then the virtual bench's browser suite against the virtual board
+#   benchpc - a bench PC's hardware with virtual boards (scripts/run-benchpc.sh): serial
+#            adapters, ser2net, pdudaemon's outlets; the board suite on a board through
+#            them (tests/board/env-benchpc.yaml), the stand-in's own tests, then down
 #   lab    - a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
 #            board model, the two jobs that must fail, a job of a user's own, then down
 # With no arguments every stage runs; name stages to run only those.
@@ -19,7 +22,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board lab)
+[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board benchpc lab)
 want() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -49,7 +52,7 @@ if want host; then
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  install python3-pytest python3-aiohttp python3-selenium python3-yaml chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts -q -rfEs
@@ -148,6 +151,21 @@ if want board; then
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \
     --bench-board -q -rfEs
+fi
+if want benchpc; then
+  echo "== bench PC: serial adapters, ser2net, pdudaemon; the board suite through them"
+  install ser2net pdudaemon socat telnet curl python3-serial python3-labgrid python3-pytest
+  [ -f build-board/initrd.gz ] || bash sim/board/build.sh
+  benchpc_stage() { # (called in a condition, where set -e does not hold: each step checked)
+    scripts/run-benchpc.sh up || return 1
+    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
+      --lg-env tests/board/env-benchpc.yaml -q -rfEs -W ignore::DeprecationWarning || return 1
+    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/benchpc \
+      -q -rfEs -W ignore::DeprecationWarning || return 1
+  }
+  # the bench PC always stops; down fails if anything of it is left running
+  if ! benchpc_stage; then scripts/run-benchpc.sh down; exit 1; fi
+  scripts/run-benchpc.sh down
 fi
 if want lab; then
   echo "== lab: LAVA server, its workers and boards (lab/site.yaml)"
