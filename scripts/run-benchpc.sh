@@ -91,9 +91,7 @@ write_flash() { # NAME MODEL: the board's image with the model in its boot argum
   cp -L build-board/initrd.gz "$dir/initrd.gz.new" && mv "$dir/initrd.gz.new" "$dir/initrd.gz"
   # the boot loader's environment in the board's flash: the virtual board's command line
   # (console on the first UART, quiet boot) and the model
-  local cmdline="console=ttyAMA0 loglevel=1"
-  [ ! -f sim/board/cmdline ] || cmdline=$(cat sim/board/cmdline)
-  echo "$cmdline qn_board.model=$2" >"$dir/bootargs"
+  echo "$(cat sim/board/cmdline) qn_board.model=$2" >"$dir/bootargs"
   echo "$2" >"$dir/model"
 }
 

@@ -169,7 +169,7 @@ if want benchpc; then
   scripts/run-benchpc.sh down
 fi
 if want lab; then
-  echo "== lab: LAVA server, two workers, the virtual boards of lab/lab.yaml"
+  echo "== lab: LAVA server, its workers and boards (lab/site.yaml)"
   install lava-server lava-dispatcher lavacli postgresql curl
   echo "== lab: the acceptance job against LAVA's schema and the board models' texts"
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/lab
@@ -181,7 +181,7 @@ if want lab; then
     echo "== lab: a job of a user's own, through build-lab/lavacli.uri"
     local uri id health
     uri=$(cat build-lab/lavacli.uri) || return 1
-    id=$(lavacli --uri "$uri" jobs submit lab/jobs/example.yaml) || return 1
+    id=$(lavacli --uri "$uri" jobs submit build-lab/example.yaml) || return 1
     lavacli --uri "$uri" jobs wait "$id" --polling 2 --timeout 300 >/dev/null || return 1
     health=$(lavacli --uri "$uri" jobs show "$id" | awk -F': ' '/^Health/ {print $2}')
     echo "job $id: $health"

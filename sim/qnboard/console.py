@@ -215,6 +215,14 @@ def control_socket(env):
     return option_path(env, "ctl_socket")
 
 
+def board_cmdline():
+    """The virtual board's kernel command line (sim/board/cmdline), as run-board.sh and
+    the lab boot it."""
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(top, "sim", "board", "cmdline"), encoding="ascii") as f:
+        return f.read().strip()
+
+
 def optional_driver(target, name):
     """The target's driver of that name or protocol (not activated), or None."""
     try:
@@ -257,6 +265,7 @@ def power_on(env, target, control_class):
         os.unlink(sock)
     boot_s = None
     if qemu is not None:
+        qemu.boot_args = board_cmdline()
         t0 = time.monotonic()
         target.activate(qemu)
         qemu.on()
