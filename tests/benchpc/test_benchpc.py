@@ -139,7 +139,9 @@ def test_the_boards_of_the_config_are_served(bench):
     for name, b in bench.items():
         row = re.search(rf"^{name}\s+{b['label']}\s+\S+\s+{b['port']}\s+{b['outlet']}\s+(\S+)", out, re.M)
         assert row, out
-    assert "ser2net: running" in out and "pdudaemon: running" in out
+    # each serves its ports (one that started while another bench PC held them would not)
+    assert re.search(r"^ser2net: running \(pid \d+\)$", out, re.M), out
+    assert re.search(r"^pdudaemon: running \(pid \d+\)$", out, re.M), out
 
 
 def test_a_board_boots_from_its_flash_and_is_cut_at_off(bench):
