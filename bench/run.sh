@@ -44,3 +44,14 @@ if bash scripts/web-deps.sh >/dev/null 2>&1 &&
    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/web_bench.py 2>/dev/null; then :; else
   echo "(virtual bench rows skipped: chromium, chromedriver, selenium or npm missing)" >&2
 fi
+
+# Rows of the bench PC stand-in (scripts/run-benchpc.sh: serial adapters, ser2net, pdudaemon's
+# outlets, a virtual board behind each): power-on through the outlet to the board prompt, and
+# the memory of all its processes with the boards off and one on. It brings the bench PC up
+# and down again (one already running is used and left running).
+if [ -f build-board/initrd.gz ] &&
+   rows=$(PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/benchpc_figures.py 2>/dev/null); then
+  printf '%s\n' "$rows"
+else
+  echo "(bench PC rows skipped: the board image or the bench PC's packages are missing)" >&2
+fi

@@ -42,9 +42,9 @@ bash sim/board/build.sh >build-board.log 2>&1 || { cat build-board.log; exit 1; 
 rm -f build-board.log
 # shellcheck disable=SC1091
 . build-board/board.env
-# loglevel=1: only a panic reaches the console, which shows the banner and the prompt;
-# every kernel line is still in dmesg. tests/board/env-qemu.yaml boots the same way.
-append="console=ttyAMA0 loglevel=1 qn_board.model=$model"
+# The kernel command line of the virtual board, as the board suite and the lab boot it:
+# only a panic reaches the console, every kernel line is still in dmesg.
+append="$(cat sim/board/cmdline) qn_board.model=$model"
 [ -z "$gp_id" ] || append+=" qn_board.gp_id=$gp_id"
 [ -z "$mb_version" ] || append+=" qn_board.mb_version=$mb_version"
 [ -z "$absent" ] || append+=" qn_board.absent=$absent"

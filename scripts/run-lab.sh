@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
-# A LAVA lab of virtual boards on this machine; usage() below says how.
-usage() {
-  cat <<'EOF'
-usage: scripts/run-lab.sh COMMAND     (-h, --help: this text)
-
-A LAVA lab of virtual boards on this machine: one server, two workers (bench PCs), each
-holding its own boards (lab/lab.yaml). Run as root.
-  scripts/run-lab.sh up                 install LAVA if missing, start and register everything
-  scripts/run-lab.sh test [--model NAME]...
-                                        the acceptance job of every model (or those named):
-                                        table, JUnit XML in build-lab/results/; status 1 when
-                                        a job is not Complete or a case failed
-  scripts/run-lab.sh must-fail          the two jobs that must fail: a model's job on a board
-                                        of another model, a job with no character delay
-  scripts/run-lab.sh down [--wipe]      stop what up started; --wipe also drops the
-                                        database and LAVA's job output
-  scripts/run-lab.sh status             the lab's processes
-Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
-EOF
-}
+# A LAVA lab on this machine: one server, three workers (bench PCs), each holding its own
+# boards (lab/site.yaml): bench-1 and bench-2 virtual boards, bench-3 the boards of the bench
+# PC stand-in (scripts/run-benchpc.sh: ser2net consoles, pdudaemon outlets). Run as root.
+#   scripts/run-lab.sh up                 install LAVA if missing, start and register everything
+#   scripts/run-lab.sh test [--device-type qn-vboard|qn-board] [--model NAME]...
+#                                         the acceptance job of every model (or those named)
+#                                         on the device type (qn-board: the models of its Good
+#                                         boards): table, LAVA's JUnit XML in build-lab/results/;
+#                                         status 1 when a job is not Complete or a case failed
+#   scripts/run-lab.sh must-fail          the two jobs that must fail: a model's job on a board
+#                                         of another model, a job with no character delay
+#   scripts/run-lab.sh health             wait for the health checks, each device's health
+#   scripts/run-lab.sh wrong-image        the bench PC's board with another model's image: Bad,
+#                                         no job; its image put right, Unknown, checked, in use
+#   scripts/run-lab.sh faults             power cut, ser2net restart and a hung board, each in
+#                                         the middle of a job on the bench PC, and what LAVA says
+#   scripts/run-lab.sh down [--wipe]      stop what up started (the bench PC too); --wipe also
+#                                         drops the database and LAVA's job output
+#   scripts/run-lab.sh status             the lab's processes
+# Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
+# (build-lab/example.yaml is one, with the lab's image server)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -31,11 +32,12 @@ py=/usr/bin/python3
 WEB_PORT=18461      # web UI and API (gunicorn)
 WS_PORT=18462       # publisher: websocket for the workers
 EVENT_PORT=18463    # publisher: event stream for the scheduler
-IMAGE_PORT=18464    # the board images, as a lab's artifact server would serve them
-LAB_USER=lab
+IMAGE_PORT=$($py scripts/lab.py get image_port)   # the board images (lab/site.yaml)
+ADMIN=admin          # the web UI's superuser; up makes its secret, build-lab/web-login
 SETTINGS=/etc/lava-server/settings.d/50-qn-lab.yaml
 MODELS=(KD3151 KD3252 KD3353 KD3454 KD3555)
-WORKERS=$($py -c 'import sys,yaml; print(" ".join(yaml.safe_load(open(sys.argv[1]))["workers"]))' lab/lab.yaml 2>/dev/null || echo "bench-1 bench-2")
+SHELL_CMD=qn_shell   # how the jobs start the shell on a board
+WORKERS=$($py scripts/lab.py get workers)
 
 say() { printf '== %s\n' "$*"; }
 die() { printf 'run-lab.sh: %s\n' "$*" >&2; exit 1; }
@@ -69,6 +71,8 @@ cmd_up() {
   install_lava
   [ -f build-board/initrd.gz ] || { say "board images"; bash sim/board/build.sh; }
   mkdir -p "$run" "$logs" "$lab/workers" "$lab/jobs" "$lab/results"
+  say "bench PC (bench-3's boards)"
+  [ -n "${QN_NO_BENCHPC:-}" ] || scripts/run-benchpc.sh up | sed 's/^/  /'
 
   say "PostgreSQL"
   local v; v=$(pg_version)
@@ -99,18 +103,40 @@ cmd_up() {
   start images $py -m http.server "$IMAGE_PORT" --bind 127.0.0.1 --directory "$top/build-board"
   wait_http "http://127.0.0.1:$WEB_PORT/api/v0.2/system/version/" 60 || die "the server does not answer (logs: $logs)"
 
-  say "user and token"
-  manage users details "$LAB_USER" >/dev/null 2>&1 ||
-    manage users add "$LAB_USER" --superuser --staff --passwd "$LAB_USER" >/dev/null
+  say "superuser, its secret and API token (build-lab/web-login, build-lab/lavacli.uri: mode 0600)"
+  # A secret of this lab's own, made once and kept in build-lab/ (never a fixed one). The
+  # shell reads it from the environment: it appears on no command line.
+  if [ ! -s "$lab/web-login" ] || ! manage users details "$ADMIN" >/dev/null 2>&1; then
+    local secret
+    secret=$(head -c 18 /dev/urandom | base64 | tr '+/' '-_')
+    QN_LAB_ADMIN=$ADMIN QN_LAB_SECRET=$secret manage shell -c '
+import os
+from django.contrib.auth.models import User
+u, _ = User.objects.get_or_create(username=os.environ["QN_LAB_ADMIN"])
+u.is_superuser = u.is_staff = True
+u.set_password(os.environ["QN_LAB_SECRET"])
+u.save()' || die "cannot set up the superuser"
+    (umask 077; printf 'user %s\nsecret %s\n' "$ADMIN" "$secret" >"$lab/web-login")
+    echo "  superuser $ADMIN: a new secret in build-lab/web-login"
+  fi
+  # LAVA's default worker: the lab has its own
+  manage shell -c 'from lava_scheduler_app.models import Worker
+Worker.objects.filter(hostname="example.com").delete()'
   local token
-  token=$(manage tokens list --user "$LAB_USER" --csv 2>/dev/null | awk -F, 'NR > 1 && $2 != "" {print $2; exit}')
-  [ -n "$token" ] || token=$(manage tokens add --user "$LAB_USER" | tail -n 1)
-  [ -n "$token" ] || die "no API token for $LAB_USER"
-  printf 'http://%s:%s@127.0.0.1:%s/RPC2\n' "$LAB_USER" "$token" "$WEB_PORT" >"$lab/lavacli.uri"
-  chmod 600 "$lab/lavacli.uri"
+  token=$(manage tokens list --user "$ADMIN" --csv 2>/dev/null | awk -F, 'NR > 1 && $2 != "" {print $2; exit}')
+  [ -n "$token" ] || token=$(manage tokens add --user "$ADMIN" | tail -n 1)
+  [ -n "$token" ] || die "no API token for $ADMIN"
+  (umask 077; printf 'http://%s:%s@127.0.0.1:%s/RPC2\n' "$ADMIN" "$token" "$WEB_PORT" >"$lab/lavacli.uri")
+  chmod 600 "$lab/web-login" "$lab/lavacli.uri"
 
-  say "device types, tags, workers, devices (lab/lab.yaml)"
-  $py scripts/lab.py "$(uri)" register lab/lab.yaml "$lab/workers"
+  say "device types, tags, workers, devices (lab/site.yaml and the device dictionaries)"
+  local t
+  for t in $($py scripts/lab.py get device_types); do
+    $py lab/jobs/render.py --health-check --device-type "$t" --shell "$SHELL_CMD" >"$lab/jobs/health-$t.yaml"
+  done
+  $py scripts/lab.py "$(uri)" register "$lab/workers"
+  # a job of a user's own, with this lab's image server
+  sed "s|{images}|http://127.0.0.1:$IMAGE_PORT|g" lab/jobs/example.yaml >"$lab/example.yaml"
 
   say "workers"
   local w
@@ -126,8 +152,8 @@ cmd_up() {
   # shellcheck disable=SC2086
   $py scripts/lab.py "$(uri)" online $WORKERS --timeout 60 || die "workers not online (logs: $logs)"
   say "lab up in $((SECONDS - t0)) s"
-  echo "  web UI:  http://127.0.0.1:$WEB_PORT/  (user $LAB_USER, password $LAB_USER)"
-  echo "  lavacli: lavacli --uri \"\$(cat build-lab/lavacli.uri)\" jobs submit JOB.yaml"
+  echo "  web UI:  http://127.0.0.1:$WEB_PORT/  (log in as build-lab/web-login says)"
+  echo "  lavacli: lavacli --uri \"\$(cat build-lab/lavacli.uri)\" jobs submit build-lab/example.yaml"
   echo "  images:  http://127.0.0.1:$IMAGE_PORT/{vmlinuz,vexpress-v2p-ca9.dtb,initrd.gz}"
 }
 
@@ -137,26 +163,140 @@ need_up() {
 
 render() { # out model [render options]
   local out=$1 model=$2; shift 2
-  $py lab/jobs/render.py --model "$model" --images "http://127.0.0.1:$IMAGE_PORT" "$@" >"$out"
+  $py lab/jobs/render.py --model "$model" "$@" >"$out"
 }
 
 cmd_test() {
-  local models=() jobs=() m
+  local models=() jobs=() m type=qn-vboard
   while [ $# -gt 0 ]; do
     case $1 in
       --model) models+=("${2:?--model NAME}"); shift 2 ;;
+      --device-type) type=${2:?--device-type TYPE}; shift 2 ;;
       *) die "test: unknown option $1" ;;
     esac
   done
-  [ ${#models[@]} -gt 0 ] || models=("${MODELS[@]}")
   need_up
-  rm -rf "$lab/results/acceptance"
+  if [ ${#models[@]} -eq 0 ]; then
+    if [ "$type" = qn-vboard ]; then models=("${MODELS[@]}")
+    else read -r -a models < <($py scripts/lab.py "$(uri)" models "$type"); fi
+  fi
+  [ ${#models[@]} -gt 0 ] || die "test: no Good board of type $type (scripts/run-lab.sh health)"
+  local out=$lab/results/acceptance
+  [ "$type" = qn-vboard ] || out=$lab/results/acceptance-$type
+  rm -rf "$out"
   for m in "${models[@]}"; do
-    render "$lab/jobs/acceptance-$m.yaml" "$m"
-    jobs+=("$lab/jobs/acceptance-$m.yaml")
+    render "$lab/jobs/acceptance-$m-$type.yaml" "$m" --device-type "$type"
+    jobs+=("$lab/jobs/acceptance-$m-$type.yaml")
   done
-  say "acceptance jobs: ${models[*]}"
-  $py scripts/lab.py "$(uri)" run --out "$lab/results/acceptance" "${jobs[@]}"
+  say "acceptance jobs on $type: ${models[*]}"
+  $py scripts/lab.py "$(uri)" run --out "$out" "${jobs[@]}"
+}
+
+lava() { lavacli --uri "$(uri)" "$@"; }
+field() { # JOB KEY: a field of lavacli jobs show
+  lava jobs show "$1" --yaml | $py -c 'import sys, yaml; print(yaml.safe_load(sys.stdin)[sys.argv[1]])' "$2"
+}
+device_field() { # DEVICE KEY
+  lava devices show "$1" --yaml | $py -c 'import sys, yaml; print(yaml.safe_load(sys.stdin)[sys.argv[1]])' "$2"
+}
+job_error() { # JOB: LAVA's error of the job
+  lava results "$1" lava job --yaml | $py -c 'import sys, yaml
+r = yaml.safe_load(sys.stdin) or [{}]
+md = r[0].get("metadata") or {}
+print("%s: %s" % (md.get("error_type", ""), md.get("error_msg", "")))'
+}
+wait_job() { # JOB SECONDS: until it is finished; prints its health
+  lava jobs wait "$1" --polling 2 --timeout "$2" >/dev/null || true
+  field "$1" health
+}
+wait_device() { # DEVICE HEALTH STATE SECONDS
+  local i
+  for ((i = 0; i < $4; i += 2)); do
+    [ "$(device_field "$1" health) $(device_field "$1" state)" = "$2 $3" ] && return 0
+    sleep 2
+  done
+  return 1
+}
+
+cmd_health() {
+  need_up
+  say "health checks (one job a device type: boot, prompt, qn_shell, mbinfo names the device's model)"
+  $py scripts/lab.py "$(uri)" health --timeout 900
+}
+
+# The board of the bench PC whose flash holds another model's image (lab/benchpc/benchpc.yaml).
+WRONG=qn-board-03
+cmd_wrong_image() {
+  need_up
+  local label image id hc health t0
+  read -r _ label image _ < <($py scripts/benchpc.py table | awk -v n=$WRONG '$1 == n')
+  say "$WRONG: labelled $label, its flash holds a $image image"
+  [ "$(device_field $WRONG health)" = Bad ] || die "$WRONG is not Bad after its health check"
+  echo "  health Bad after its health check"
+  render "$lab/jobs/wrong-image-$label.yaml" "$label" --device-type qn-board --name "acceptance $label on qn-board, waiting for a Good board"
+  id=$(lava jobs submit "$lab/jobs/wrong-image-$label.yaml")
+  sleep 15
+  [ "$(field "$id" state)" = Submitted ] || die "job $id for tag ${label,,} left the queue while $WRONG is Bad"
+  echo "  job $id (tag ${label,,}): still Submitted after 15 s, no board takes it"
+  say "$WRONG: its image put right, set back to Unknown"
+  scripts/run-benchpc.sh flash $WRONG | sed 's/^/  /'
+  lava devices update $WRONG --health UNKNOWN
+  t0=$SECONDS
+  wait_device $WRONG Good Idle 300 || wait_device $WRONG Good Reserved 2 || wait_device $WRONG Good Running 2 ||
+    die "$WRONG did not become Good"
+  echo "  health Good after a new health check ($((SECONDS - t0)) s)"
+  health=$(wait_job "$id" 600)
+  echo "  job $id: $health on $(field "$id" device)"
+  # the flash as benchpc.yaml has it again, for the next run of this scenario
+  scripts/run-benchpc.sh flash $WRONG "$image" >/dev/null
+  [ "$health" = Complete ] || die "job $id: $health ($(job_error "$id"))"
+}
+
+# A fault in the middle of a job on the bench PC's KD3151 board, once the shell runs.
+fault_job() { # NAME: submits the short-timeout job, waits until it types mbinfo; prints the id
+  render "$lab/jobs/fault-$1.yaml" KD3151 --device-type qn-board --test-timeout 60 --name "fault: $1"
+  local id
+  id=$(lava jobs submit "$lab/jobs/fault-$1.yaml")
+  $py scripts/lab.py "$(uri)" wait-log "$id" "Sending 'mbinfo'" --timeout 300 >&2 || die "job $id never reached the shell"
+  echo "$id"
+}
+fault_end() { # ID T0 WHAT: the job Incomplete with its error, the board Idle again
+  local id=$1 t0=$2 health err board=qn-board-01
+  health=$(wait_job "$id" 300)
+  err=$(job_error "$id")
+  printf '  job %s: %s %s s after the fault: %s
+' "$id" "$health" "$((SECONDS - t0))" "$err"
+  [ "$health" = Incomplete ] || die "job $id: $health after $3"
+  wait_device $board Good Idle 120 || die "$board not Idle and Good after $3"
+  echo "  $board: $(device_field $board health), $(device_field $board state)"
+}
+cmd_faults() {
+  need_up
+  local id t0 pid pdu
+  pdu=$($py scripts/benchpc.py pdu | awk '{print "http://" $2 ":" $3 "/power/control/off?hostname=" $1}')
+  say "fault: the outlet switched off through pdudaemon in the middle of a job"
+  id=$(fault_job power-cut)
+  t0=$SECONDS
+  curl -fsS "$pdu&port=1" | sed 's/^/  pdudaemon: /'; echo
+  fault_end "$id" "$t0" "the power cut"
+
+  say "fault: ser2net restarted in the middle of a job"
+  id=$(fault_job ser2net-restart)
+  t0=$SECONDS
+  kill -TERM "$(cat build-benchpc/ser2net.pid)"
+  scripts/run-benchpc.sh up >/dev/null
+  echo "  ser2net restarted (pid $(cat build-benchpc/ser2net.pid))"
+  fault_end "$id" "$t0" "the ser2net restart"
+
+  say "fault: the board hangs (its QEMU stopped) in the middle of a job"
+  id=$(fault_job hung-board)
+  t0=$SECONDS
+  pid=$(cat build-benchpc/qn-board-01/qemu.pid)
+  kill -STOP "$pid"
+  echo "  QEMU $pid stopped"
+  fault_end "$id" "$t0" "the hang"
+  if kill -0 "$pid" 2>/dev/null; then die "the hung board's QEMU $pid outlived the job's power-off"; fi
+  echo "  the hung board's QEMU $pid is gone: LAVA switched its outlet off at the job's end"
 }
 
 cmd_must_fail() {
@@ -208,6 +348,8 @@ cmd_down() {
   # workers first (each ends its jobs' QEMU with its own process group), then the server
   for w in $WORKERS; do stop "worker-$w"; done
   for w in scheduler publisher gunicorn images; do stop "$w"; done
+  say "bench PC"
+  scripts/run-benchpc.sh down | sed 's/^/  /'
   if [ $wipe -eq 1 ]; then
     say "wiping the database and LAVA's job output"
     local v; v=$(pg_version)
@@ -218,7 +360,7 @@ cmd_down() {
     rm -rf /var/lib/lava-server/default/media/job-output/*
     rm -f /etc/lava-server/dispatcher-config/devices/qn-*.jinja2 \
       /etc/lava-server/dispatcher-config/device-types/qn-*.jinja2 "$SETTINGS"
-    rm -rf "$lab/workers" "$lab/lavacli.uri" "$lab/jobs"
+    rm -rf "$lab/workers" "$lab/lavacli.uri" "$lab/web-login" "$lab/example.yaml" "$lab/jobs"
   fi
   if [ -f "$run/postgresql.started" ]; then
     pg_ctlcluster "$(cat "$run/postgresql.started")" main stop && echo "  PostgreSQL stopped"
@@ -240,9 +382,11 @@ case ${1:-} in
   up) shift; cmd_up "$@" ;;
   test) shift; cmd_test "$@" ;;
   must-fail) shift; cmd_must_fail "$@" ;;
+  health) shift; cmd_health "$@" ;;
+  wrong-image) shift; cmd_wrong_image "$@" ;;
+  faults) shift; cmd_faults "$@" ;;
   down) shift; cmd_down "$@" ;;
   status) shift; cmd_status "$@" ;;
-  -h | --help) usage ;;
-  "") usage >&2; exit 2 ;;
+  -h | --help | "") sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//' ;;
   *) die "unknown command $1 (see --help)" ;;
 esac

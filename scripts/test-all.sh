@@ -20,6 +20,9 @@ none is. Installs the Debian packages it needs when they are missing.
   board  the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
          driver module and the static qn_shell, driven by the labgrid suite tests/board;
          then the virtual bench's browser suite against the virtual board
+  benchpc a bench PC's hardware with virtual boards (scripts/run-benchpc.sh): serial
+         adapters, ser2net, pdudaemon's outlets; the board suite on a board through
+         them (tests/board/env-benchpc.yaml), the stand-in's own tests, then down
   lab    a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
          board model, the two jobs that must fail, a job of a user's own, then down
 EOF
@@ -27,7 +30,7 @@ EOF
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_stages=(host asan tsan arm fuzz board lab)
+all_stages=(host asan tsan arm fuzz board benchpc lab)
 stages=()
 for arg in "$@"; do
   case " ${all_stages[*]} " in
@@ -189,8 +192,23 @@ if want board; then
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \
     --bench-board -q -rfEs
 fi
+if want benchpc; then
+  echo "== bench PC: serial adapters, ser2net, pdudaemon; the board suite through them"
+  install ser2net pdudaemon socat telnet curl python3-serial python3-labgrid python3-pytest
+  [ -f build-board/initrd.gz ] || bash sim/board/build.sh
+  benchpc_stage() { # (called in a condition, where set -e does not hold: each step checked)
+    scripts/run-benchpc.sh up || return 1
+    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
+      --lg-env tests/board/env-benchpc.yaml -q -rfEs -W ignore::DeprecationWarning || return 1
+    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/benchpc \
+      -q -rfEs -W ignore::DeprecationWarning || return 1
+  }
+  # the bench PC always stops; down fails if anything of it is left running
+  if ! benchpc_stage; then scripts/run-benchpc.sh down; exit 1; fi
+  scripts/run-benchpc.sh down
+fi
 if want lab; then
-  echo "== lab: LAVA server, two workers, the virtual boards of lab/lab.yaml"
+  echo "== lab: LAVA server, its workers and boards (lab/site.yaml)"
   install lava-server lava-dispatcher lavacli postgresql curl
   echo "== lab: the acceptance job against LAVA's schema and the board models' texts"
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/lab
@@ -202,7 +220,7 @@ if want lab; then
     echo "== lab: a job of a user's own, through build-lab/lavacli.uri"
     local uri id health
     uri=$(cat build-lab/lavacli.uri) || return 1
-    id=$(lavacli --uri "$uri" jobs submit lab/jobs/example.yaml) || return 1
+    id=$(lavacli --uri "$uri" jobs submit build-lab/example.yaml) || return 1
     lavacli --uri "$uri" jobs wait "$id" --polling 2 --timeout 300 >/dev/null || return 1
     health=$(lavacli --uri "$uri" jobs show "$id" | awk -F': ' '/^Health/ {print $2}')
     echo "job $id: $health"

@@ -67,12 +67,13 @@ def kernel_complaints(log):
 class Board:
     """The board's console at its root prompt, and qn_shell on it."""
 
-    def __init__(self, target, console, shell, ctl, qemu=None):
+    def __init__(self, target, console, shell, ctl, qemu=None, power=None):
         self.target = target
         self.console = console
         self.shell = shell
         self.ctl = ctl          # BoardControl, or None on a board without one
         self.qemu = qemu        # QEMUDriver of a virtual board, or None
+        self.power = power      # the power driver of a board on a switched outlet, or None
         self.in_qn = False
         self.pacer = KeyPacer()
 
@@ -219,31 +220,83 @@ def control_socket(env):
     return option_path(env, "ctl_socket")
 
 
-def power_on(env, target):
-    """Boots a QEMU target (a real board is already up) and connects to its
-    console and, where the target has the feature, its control UART.
-    Returns the Board and the seconds from power-on to the board's prompt
-    (None on a real board)."""
-    features = env.get_target_features() | env.get_features()
+def board_cmdline():
+    """The virtual board's kernel command line (sim/board/cmdline), as run-board.sh and
+    the lab boot it."""
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(top, "sim", "board", "cmdline"), encoding="ascii") as f:
+        return f.read().strip()
+
+
+def optional_driver(target, name):
+    """The target's driver of that name or protocol (not activated), or None."""
     try:
-        qemu = target.get_driver("QEMUDriver", activate=False)
-    except Exception:
-        qemu = None
+        return target.get_driver(name, activate=False)
+    except Exception:  # labgrid raises NoDriverFoundError
+        return None
+
+
+def shell_prompt(env, target):
+    return env.config.data["targets"][target.name]["drivers"]["ShellDriver"]["prompt"]
+
+
+def boot_through_outlet(power, console, prompt, timeout=120):
+    """Cuts the board's power, switches it on again and waits for the first
+    board prompt of the new boot; the seconds from power-on to the prompt.
+    Nothing is typed while the board boots (a real one may stop in its boot
+    loader on a key)."""
+    power.off()
+    # what the board printed before the cut is not the new boot's
+    console.expect([r"(?s).+", pexpect.TIMEOUT], timeout=0.05)
+    t0 = time.monotonic()
+    power.on()
+    console.expect(prompt, timeout=timeout)
+    return time.monotonic() - t0
+
+
+def power_on(env, target):
+    """Brings the board up and connects to its console and, where the target
+    has the feature, its control UART: a QEMU target boots; a board on a
+    switched outlet (a power driver) is power-cycled and boots from its
+    flash; any other board is taken as already up.
+    Returns the Board and the seconds from power-on to the board's prompt
+    (None on a board already up)."""
+    features = env.get_target_features() | env.get_features()
+    qemu = optional_driver(target, "QEMUDriver")
+    power = optional_driver(target, "PowerProtocol") if qemu is None else None
     sock = control_socket(env) if "control" in features else None
     if sock and os.path.exists(sock):
         os.unlink(sock)
     boot_s = None
     if qemu is not None:
+        qemu.boot_args = board_cmdline()
         t0 = time.monotonic()
         target.activate(qemu)
         qemu.on()
         # boot time: power on to the board's prompt on the console
-        prompt = env.config.data["targets"][target.name]["drivers"]["ShellDriver"]["prompt"]
-        qemu.expect(prompt, timeout=120)
+        qemu.expect(shell_prompt(env, target), timeout=120)
         boot_s = time.monotonic() - t0
+    elif power is not None:
+        console = target.get_driver("ConsoleProtocol")
+        target.activate(power)
+        boot_s = boot_through_outlet(power, console, shell_prompt(env, target))
     shell = target.get_driver("ShellDriver")
     ctl = BoardControl(sock).connect() if sock else None
-    return Board(target, shell.console, shell, ctl, qemu), boot_s
+    return Board(target, shell.console, shell, ctl, qemu, power), boot_s
+
+
+def power_cycle(board, timeout=120):
+    """Power-cycles a board on a switched outlet and finds its shell again
+    (labgrid's shell helper is set up afresh on the new boot); the seconds
+    from power-on to the board's prompt."""
+    board.recover()
+    board.drain(0.2)
+    boot_s = boot_through_outlet(board.power, board.console,
+                                 board.shell.prompt, timeout)
+    board.target.deactivate(board.shell)
+    board.target.activate(board.shell)
+    board.drain(0.3)
+    return boot_s
 
 
 def power_off(board):
@@ -251,6 +304,8 @@ def power_off(board):
         board.ctl.close()
     if board.qemu is not None:
         board.qemu.off()
+    elif board.power is not None:
+        board.power.off()     # an idle board on the bench takes no power
 
 
 # -- trace and waveform ------------------------------------------------------

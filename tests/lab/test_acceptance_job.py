@@ -4,6 +4,7 @@ match wins, prompts before failures before successes, the console read as UTF-8 
 replacement), accept what each board model prints and refuse what it must not.
 
 Run: /usr/bin/python3 -m pytest tests/lab (the lab stage of scripts/test-all.sh does)."""
+import importlib.util
 import os
 import re
 import subprocess
@@ -91,7 +92,8 @@ def test_job_passes_lavas_schema(model, args):
 def test_example_job_passes_lavas_schema():
     from lava_common.schemas import validate
     with open(os.path.join(JOBS, "example.yaml"), encoding="utf-8") as f:
-        validate(yaml.safe_load(f), strict=True)
+        text = f.read().replace("{images}", "http://127.0.0.1:1")  # as run-lab.sh up writes it
+    validate(yaml.safe_load(text), strict=True)
 
 
 @pytest.mark.parametrize("model", sorted(MODELS))
@@ -258,31 +260,78 @@ def test_rx_keeps_ascii_and_skips_gbk():
 
 # --- the device dictionaries, rendered as the server renders them for a job ---------------
 LAVA_TEMPLATES = ["/etc/lava-server/dispatcher-config/device-types", "/usr/share/lava-server/device-types"]
+_spec = importlib.util.spec_from_file_location("labsite", os.path.join(TOP, "scripts", "lab.py"))
+labsite = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(labsite)
 
 
 def device(name, **job_context):
+    """A device dictionary rendered with the device types as scripts/lab.py installs them."""
     import jinja2
-    dirs = [os.path.join(TOP, "lab", "devices"), os.path.join(TOP, "lab", "device-types")] + LAVA_TEMPLATES
-    env = jinja2.Environment(loader=jinja2.FileSystemLoader(dirs), trim_blocks=True, autoescape=False)
+    types = {n[:-len(".jinja2")]: labsite.device_type_text(n[:-len(".jinja2")])
+             for n in os.listdir(os.path.join(TOP, "lab", "device-types"))}
+    loader = jinja2.ChoiceLoader([
+        jinja2.FileSystemLoader(os.path.join(TOP, "lab", "devices")),
+        jinja2.DictLoader({n + ".jinja2": t for n, t in types.items()}),
+        jinja2.FileSystemLoader(LAVA_TEMPLATES)])
+    env = jinja2.Environment(loader=loader, trim_blocks=True, autoescape=False)
     return yaml.safe_load(env.get_template(name + ".jinja2").render(**job_context))
+
+
+def test_each_device_states_its_model_once_and_is_tagged_with_it():
+    devs = labsite.devices()
+    assert sorted(devs) == ["qn-vboard-%02d" % n for n in range(1, 6)]
+    for n in range(1, 6):
+        worker, dtype, model, tag = devs["qn-vboard-%02d" % n]
+        assert (dtype, model, tag) == ("qn-vboard", "KD3%d5%d" % (n, n), "kd3%d5%d" % (n, n))
+    # the site file names no model and no tag
+    with open(os.path.join(TOP, "lab", "site.yaml"), encoding="utf-8") as f:
+        text = f.read()
+    assert not re.search(r"KD3\d5\d|kd3\d5\d", text)
+
+
+def test_a_dictionary_without_its_model_is_refused(tmp_path, monkeypatch):
+    (tmp_path / "devices").mkdir()
+    (tmp_path / "devices" / "nameless.jinja2").write_text("{% extends 'qn-vboard.jinja2' %}\n")
+    monkeypatch.setattr(labsite, "LAB", str(tmp_path))
+    with pytest.raises(SystemExit, match="qn_model"):
+        labsite.dictionary("nameless")
 
 
 @pytest.mark.parametrize("n", range(1, 6))
 def test_virtual_board_dictionary(n):
-    lab = yaml.safe_load(open(os.path.join(TOP, "lab", "lab.yaml"), encoding="utf-8"))
-    tags = {d: v["tags"] for w in lab["workers"].values() for d, v in w["devices"].items()}
     d = device("qn-vboard-%02d" % n, arch="arm")
     model = "KD3%d5%d" % (n, n)
-    assert tags["qn-vboard-%02d" % n] == [model.lower()]  # the board's tag is its model
     q = d["actions"]["boot"]["methods"]["qemu"]["parameters"]
     assert q["command"] == "qemu-system-arm"
     opts = " ".join(q["options"] + q["extra"])
     for want in ["-machine vexpress-a9", "-cpu cortex-a9", "-m 256", "model=lan9118",
-                 'console=ttyAMA0', "qn_board.model=%s\"" % model, "-audiodev none"]:
+                 "-audiodev none"]:
         assert want in opts
+    # the kernel command line is the one of run-board.sh and the board suite, and the model
+    assert '-append "%s qn_board.model=%s"' % (labsite.board_cmdline(), model) in opts
     assert "virtio" not in opts
     assert d["character_delays"]["test"] == 100
     assert d["constants"]["kernel-start-message"] == ""
+
+
+def test_one_kernel_command_line():
+    with open(os.path.join(TOP, "scripts", "run-board.sh"), encoding="utf-8") as f:
+        assert "$(cat sim/board/cmdline)" in f.read()
+    with open(os.path.join(TOP, "tests", "board", "env-qemu.yaml"), encoding="utf-8") as f:
+        assert 'boot_args: ""' in f.read()  # set from sim/board/cmdline by the suite
+    for path in ["lab/device-types/qn-vboard.jinja2", "tests/board/env-qemu.yaml", "scripts/run-board.sh"]:
+        with open(os.path.join(TOP, path), encoding="utf-8") as f:
+            assert "console=ttyAMA0" not in f.read(), path
+
+
+def test_one_image_port():
+    port = labsite.site()["image_port"]
+    assert job("--model", "KD3151")["actions"][0]["deploy"]["images"]["kernel"]["url"] == \
+        "http://127.0.0.1:%d/vmlinuz" % port
+    for path in ["scripts/run-lab.sh", "lab/jobs/example.yaml", "lab/jobs/render.py"]:
+        with open(os.path.join(TOP, path), encoding="utf-8") as f:
+            assert not re.search(r"127\.0\.0\.1:\d", f.read().replace("127.0.0.1:$", "")), path
 
 
 def test_a_job_may_drop_the_character_delay():
