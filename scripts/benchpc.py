@@ -1,9 +1,6 @@
 #!/usr/bin/python3
-"""The bench PC's configuration for scripts/run-benchpc.sh (lab/benchpc/).
-
-  benchpc.py table              one line a board: NAME LABEL IMAGE PORT OUTLET
-  benchpc.py pdu                the PDU's name, the listener's host and port, the reboot delay
-  benchpc.py ser2net DIR        ser2net.yaml with each board's serialdev at DIR/NAME/adapter
+"""The bench PC's configuration for scripts/run-benchpc.sh (lab/benchpc/); USAGE says how
+to call it.
 
 The three files must agree: every board of benchpc.yaml has a connection of its name in
 ser2net.yaml on its port, bound to 127.0.0.1, and the PDU is in pdudaemon.conf with its
@@ -17,6 +14,14 @@ import re
 import sys
 
 import yaml
+
+USAGE = """usage: scripts/benchpc.py table|pdu|ser2net DIR     (-h, --help: this text)
+
+  table          one line a board: NAME LABEL IMAGE PORT OUTLET
+  pdu            the PDU's name, the listener's host and port, the reboot delay
+  ser2net DIR    ser2net.yaml with each board's serialdev at DIR/NAME/adapter
+The bench PC's three files (lab/benchpc/: benchpc.yaml, ser2net.yaml, pdudaemon.conf)
+must agree; QN_BENCHPC_CONF names another folder of them."""
 
 HERE = os.environ.get("QN_BENCHPC_CONF") or os.path.join(
     os.path.dirname(os.path.abspath(__file__)), "..", "lab", "benchpc")
@@ -112,6 +117,9 @@ def ser2net_for(boards, state_dir):
 
 
 def main(argv):
+    if argv[1:2] in (["-h"], ["--help"]):
+        print(USAGE)
+        return 0
     try:
         boards, pdu = load()
     except (ConfigError, OSError, ValueError, yaml.YAMLError) as e:
@@ -126,7 +134,7 @@ def main(argv):
     elif cmd == "ser2net" and len(argv) == 3:
         sys.stdout.write(ser2net_for(boards, os.path.abspath(argv[2])))
     else:
-        print(__doc__.strip(), file=sys.stderr)
+        print(USAGE, file=sys.stderr)
         return 2
     return 0
 

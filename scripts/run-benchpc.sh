@@ -1,17 +1,5 @@
 #!/usr/bin/env bash
-# A bench PC's hardware with a virtual board in each board's place (lab/benchpc/):
-#   scripts/run-benchpc.sh up                 serial adapters, ser2net, pdudaemon (boards off)
-#   scripts/run-benchpc.sh status             each board's port, outlet and power
-#   scripts/run-benchpc.sh power NAME on|off|reboot   switch a board's outlet through pdudaemon
-#   scripts/run-benchpc.sh flash NAME [MODEL] write a board's flash for MODEL (default: its
-#                                             label); it boots it at its next power-on
-#   scripts/run-benchpc.sh down               cut the boards, stop everything, list what is left
-# Each board of lab/benchpc/benchpc.yaml gets a serial adapter that outlives it (a socat pty
-# pair: the board's UART on one end, ser2net serving the other on the board's TCP port,
-# telnet and RFC 2217 on 127.0.0.1), and an outlet of the PDU in pdudaemon (HTTP listener
-# on 127.0.0.1) that boots it from its flash (on) or kills its QEMU (off). A board has no
-# control UART; it boots to its root prompt with the drivers loaded and qn_shell on PATH.
-# State, PID files and logs: build-benchpc/. Console: telnet 127.0.0.1 PORT (Ctrl-] quit).
+# A bench PC's hardware with a virtual board in each board's place; usage() says how.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -19,7 +7,26 @@ state=$top/build-benchpc
 py=/usr/bin/python3
 conf=${QN_BENCHPC_CONF:-lab/benchpc}   # (another folder of the three files: the tests' own)
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() {
+  cat <<'EOF'
+usage: scripts/run-benchpc.sh COMMAND     (-h, --help: this text)
+
+A bench PC's hardware with a virtual board in each board's place (lab/benchpc/):
+  up                        serial adapters, ser2net, pdudaemon (boards off)
+  status                    each board's port, outlet and power
+  power NAME on|off|reboot  switch a board's outlet through pdudaemon
+  flash NAME [MODEL]        write a board's flash for MODEL (default: its label); it
+                            boots it at its next power-on
+  down                      cut the boards, stop everything, list what is left
+Each board of lab/benchpc/benchpc.yaml gets a serial adapter that outlives it (a socat
+pty pair: the board's UART on one end, ser2net serving the other on the board's TCP
+port, telnet and RFC 2217 on 127.0.0.1), and an outlet of the PDU in pdudaemon (HTTP
+listener on 127.0.0.1) that boots it from its flash (on) or kills its QEMU (off). A
+board has no control UART; it boots to its root prompt with the drivers loaded and
+qn_shell on PATH. State, PID files and logs: build-benchpc/.
+Console: telnet 127.0.0.1 PORT (Ctrl-] quits).
+EOF
+}
 cmd=${1:-}
 [ $# -eq 0 ] || shift
 case $cmd in

@@ -235,16 +235,17 @@ def test_the_control_fifo_example(tmp_path):
 def test_the_board_link_example(tmp_path):
     """docs/simulator.md: the shell with --link in one terminal, the Python client in a
     second one, started as soon as the launcher names the link."""
-    block = next(b for b in code_blocks(REPO / "docs" / "simulator.md", "sh") if "boardlink" in "".join(b))
+    block = next(b for b in code_blocks(REPO / "docs" / "simulator.md", "sh") if "qnboard" in "".join(b))
     start = block[0].split("#")[0].split()
     sock = str(tmp_path / "qn.sock")
     assert start[:2] == ["scripts/run-sim.sh", "--link"]
     script = "\n".join(block[1:]).replace("/tmp/qn.sock", sock)
-    cmd = re.search(r"^/usr/bin/python3 -c '(.*)'$", script, re.S | re.M).group(1)
+    cmd = re.search(r"^PYTHONPATH=sim /usr/bin/python3 -c '(.*)'$", script, re.S | re.M).group(1)
     sim = Sim(tmp_path, ["--link", sock])
     try:
         sim.wait_stderr("qnsim: board link %s\n" % sock)
-        r = run(["/usr/bin/python3", "-c", cmd], timeout=60)
+        r = run(["/usr/bin/python3", "-c", cmd], timeout=60,
+                env=dict(os.environ, PYTHONPATH=str(REPO / "sim")))
     finally:
         sim.end()
     assert r.returncode == 0, r.stderr
