@@ -22,7 +22,9 @@
  * the listener over before the program starts, is never counted). The exit
  * status is the program's; a program killed by a signal kills the helper
  * with the same signal. The helper's own failures end with 125, a program
- * that cannot be run with 126 or 127, as env(1) does.
+ * that cannot be run with 126 or 127, as env(1) does. Under another
+ * oldkernel (seccomp() is itself above 375) the filter goes in through prctl
+ * and nothing is logged: the outer filter refuses the new calls first.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -169,7 +171,11 @@ static int install(unsigned refuse, unsigned keep, unsigned flags)
 
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         fail("no_new_privs");
-    return (int)syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, flags, &prog);
+    int r = (int)syscall(__NR_seccomp, SECCOMP_SET_MODE_FILTER, flags, &prog);
+    if (r < 0 && errno == ENOSYS && !flags)
+        /* seccomp() is itself above 375: under an oldkernel already */
+        r = prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog, 0, 0);
+    return r;
 }
 
 static void run(char **argv)
@@ -391,6 +397,13 @@ int main(int argc, char **argv)
         close(sv[0]);
         int listener = install(SECCOMP_RET_USER_NOTIF, all ? SECCOMP_RET_USER_NOTIF : SECCOMP_RET_ALLOW,
                                SECCOMP_FILTER_FLAG_NEW_LISTENER);
+        if (listener < 0 && errno == ENOSYS) {
+            /* Under an oldkernel already, whose filter refuses the new calls
+             * before any listener would hear of them: nothing to log. */
+            if (install(SECCOMP_RET_ERRNO | ENOSYS, SECCOMP_RET_ALLOW, 0) != 0)
+                _exit(125);
+            run(prog_argv);
+        }
         if (listener < 0) {
             fprintf(stderr, "oldkernel: seccomp listener: %s\n", strerror(errno));
             _exit(125);
