@@ -9,7 +9,8 @@
 #            the armel glibc build end to end under qemu-arm with the ARM simulator
 #   fuzz   - the fuzz targets for a bounded time each
 #   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
-#            driver module and the static qn_shell, driven by the labgrid suite tests/board;
+#            driver module and the static qn_shell, driven by the labgrid suite tests/board
+#            (twice: the second time qn_shell runs on Linux 3.0's system calls, oldkernel);
 #            then the virtual bench's browser suite against the virtual board
 #   lab    - a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
 #            board model, the two jobs that must fail, a job of a user's own, then down
@@ -142,6 +143,9 @@ if want board; then
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
+  echo "== virtual board: the suite again with qn_shell on Linux 3.0's system calls (oldkernel)"
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
+    --lg-env tests/board/env-qemu.yaml -q -rfEs --old-kernel
   echo "== the virtual bench in headless chromium against the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
