@@ -160,6 +160,7 @@ static int install(unsigned refuse, unsigned keep, unsigned flags)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        /* the listener's hand-over: a census must not wait on itself */
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendmsg, 4, 0),
         BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, ARM_PRIVATE_BASE, 2, 0),
         BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, LAST_3_0_CALL, 0, 1),
@@ -181,8 +182,9 @@ static int install(unsigned refuse, unsigned keep, unsigned flags)
 static void run(char **argv)
 {
     execvp(argv[0], argv);
-    fprintf(stderr, "oldkernel: %s: %s\n", argv[0], strerror(errno));
-    _exit(errno == ENOENT ? 127 : 126);
+    int e = errno;
+    fprintf(stderr, "oldkernel: %s: %s\n", argv[0], strerror(e));
+    _exit(e == ENOENT ? 127 : 126);
 }
 
 static void send_fd(int sock, int fd)

@@ -184,6 +184,7 @@ def test_census_logs_every_call_with_its_verdict(qn, probe):
     ("oldkernel -l /dev/null sh -c 'exit 7'", 7),
     ("oldkernel -l /dev/null sh -c 'kill -TERM $$'", 128 + 15),   # killed by the program's signal
     ("oldkernel /no/such/program", 127),
+    ("oldkernel /tmp", 126),              # not a program
     ("oldkernel", 125),
     ("oldkernel -a true", 125),           # -a needs a log
     ("oldkernel -x true", 125),
