@@ -15,6 +15,7 @@ import errno
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -205,10 +206,11 @@ def test_qn_shell_runs_under_it(qn, on_board):
     before = qn.stty()
     qn.sh("rm -f /tmp/okstatus")
     # a look at the running shell's process from the background, as soon as it
-    # runs (it finds it while the shell waits for keys)
+    # runs (it finds it while the shell waits for keys); started by a `sh -c`
+    # so that the console's shell has no job to report
     look = ("(for i in $(seq 100); do p=$(pidof qn_shell) && break; sleep 0.1; done; "
-            "grep Seccomp: /proc/$p/status > /tmp/okstatus.new; mv /tmp/okstatus.new /tmp/okstatus) & ")
-    qn.start(look + "oldkernel qn_shell")
+            "grep Seccomp: /proc/$p/status > /tmp/okstatus.new; mv /tmp/okstatus.new /tmp/okstatus) &")
+    qn.start(f"sh -c {shlex.quote(look)}; oldkernel qn_shell")
     assert "hardware=" in qn.command("mbinfo")
     qn.exit()
     assert qn.stty() == before
