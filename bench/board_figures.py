@@ -20,10 +20,11 @@ import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "board"))
+sys.path.insert(0, os.path.join(TOP, "sim"))  # the qnboard package
 
 from labgrid import Environment  # noqa: E402
 
-from qnboard import ioctls, pin_moves, power_off, power_on, reset_pulse  # noqa: E402
+from qnboard.console import ioctls, power_off, power_on, reset_pulse  # noqa: E402
 
 # command, pin, idle level of the KD3454 reset lines
 RESETS = [("hubreset", "gpio6_1", 1), ("sd1reset", "gpio6_5", 0), ("adreset", "gpio1_4", 1)]
@@ -52,7 +53,7 @@ def measure(board):
         board.start()
         board.command(cmd)
         board.exit()
-        _, fig[cmd] = reset_pulse(pin_moves(board.ctl), pin, idle)
+        _, fig[cmd] = reset_pulse(board.ctl.vcd(), pin, idle)
     return fig
 
 

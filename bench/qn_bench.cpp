@@ -61,7 +61,21 @@ std::string run(const std::string &cmd)
 // write(2) calls and bytes on standard error per typed key, from strace.
 void keys()
 {
-    const std::string log = "/tmp/qn_bench_strace.txt";
+    // strace's log lives in a folder of its own, removed when the figures are read
+    std::string dir = std::string(getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") + "/qn_bench.XXXXXX";
+    if (!mkdtemp(&dir[0])) {
+        g_rows.push_back({"redraw writes per key", "no temporary folder", "1"});
+        return;
+    }
+    const std::string log = dir + "/strace.txt";
+    struct Remove {
+        const std::string &dir, &log;
+        ~Remove()
+        {
+            unlink(log.c_str());
+            rmdir(dir.c_str());
+        }
+    } remove{dir, log};
     setenv("QN_E2E_RUNNER", ("strace -f -qq -e trace=write -e signal=none -s 0 -o " + log).c_str(), 1);
     {
         PtyShell sh;

@@ -3,9 +3,12 @@
 # Markdown table (timings are measured here, never asserted in tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for p in strace cmake g++ libgtest-dev; do
-  dpkg -s "$p" >/dev/null 2>&1 || { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null; }
-done
+case "${1:-}" in
+  '') ;;
+  -h | --help) echo "usage: bench/run.sh   (builds, then prints the benchmark's figures as a Markdown table)"; exit 0 ;;
+  *) echo "run.sh: takes no arguments (see --help)" >&2; exit 2 ;;
+esac
+bash scripts/install.sh strace cmake g++ libgtest-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target qn_shell qnsim qn_bench >/dev/null
 args=(--strace)

@@ -53,10 +53,16 @@ qn_apt_lists() {
   [ "$qn_apt_updated" = 1 ] || qn_apt_update
 }
 
+qn_usage() {
+  echo "usage: scripts/install.sh PKG...   (as root: installs the Debian packages that are missing,"
+  echo "       e.g. scripts/install.sh picocom)"
+}
+
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   set -euo pipefail
   case "${1:-}" in
-    ''|-h|--help) echo "usage: scripts/install.sh PKG..."; [ -n "${1:-}" ]; exit ;;
+    -h | --help) qn_usage; exit 0 ;;
+    '' | -*) qn_usage >&2; exit 2 ;;
   esac
   qn_install "$@"
 fi

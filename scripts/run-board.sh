@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Boots the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 (Cortex-A9) with
-# the board driver module loaded, its console on this terminal, at a root prompt where
-# qn_shell starts the product.
-#   scripts/run-board.sh [--model NAME] [--gp-id N] [--mb-version N] [--absent NODES]
-#                        [--serial-pty] [--ctl SOCKET] [--events SOCKET]
-# --serial-pty puts the console on a pty for picocom/minicom (QEMU prints its name) and
-# leaves QEMU's monitor on this terminal. The control UART is served on SOCKET
-# (default build-board/ctl.sock); send control lines with scripts/board-ctl.sh. The
-# third UART carries the board link's event stream (default build-board/events.sock).
+# Boots the virtual board (QEMU vexpress-a9 with the board driver module), its console
+# on this terminal; usage() below says how.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+usage() {
+  cat <<'EOF'
+usage: scripts/run-board.sh [--model NAME] [--gp-id N] [--mb-version N] [--absent NODES]
+                            [--serial-pty] [--ctl SOCKET] [--events SOCKET]
+       (-h, --help: this text)
+
+Boots the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 (Cortex-A9) with
+the board driver module loaded, its console on this terminal, at a root prompt where
+qn_shell starts the product. Builds build-board/ on first use.
+  --model NAME     board model KD3151 ... KD3555 or a number (default KD3454)
+  --gp-id N, --mb-version N, --absent NODES
+                   the board driver's parameters (absent: qn_KD300,tw_286x,panel)
+  --serial-pty     the console on a pty for a terminal program (QEMU prints its name),
+                   QEMU's monitor on this terminal: picocom (scripts/install.sh picocom;
+                   picocom --omap delbs /dev/pts/N) or minicom (scripts/install.sh minicom)
+  --ctl SOCKET     the control UART (default build-board/ctl.sock): send control lines
+                   with scripts/board-ctl.sh
+  --events SOCKET  the board link's event stream (default build-board/events.sock)
+EOF
+}
 model=KD3454 gp_id= mb_version= absent= pty=0 ctl=$PWD/build-board/ctl.sock
 events=$PWD/build-board/events.sock
 while [ $# -gt 0 ]; do
@@ -21,7 +34,7 @@ while [ $# -gt 0 ]; do
     --serial-pty) pty=1; shift ;;
     --ctl) ctl=$2; shift 2 ;;
     --events) events=$2; shift 2 ;;
-    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) usage; exit 0 ;;
     *) echo "run-board.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -39,10 +52,13 @@ if [ $pty -eq 1 ]; then
   console=(-serial pty -monitor stdio -display none)
   leave="type 'quit' at the (qemu) prompt here"
   keys="picocom: add --omap delbs; minicom: Ctrl-A T, Backspace key sends BS"
+  terminal="  Console: picocom --omap delbs /dev/pts/N (N as QEMU names it below) or minicom -D
+    /dev/pts/N; install them with scripts/install.sh picocom (or minicom)."
 else
   console=(-nographic -serial mon:stdio)
   leave="Ctrl-A then X (Ctrl-A C toggles QEMU's monitor)"
   keys="press Ctrl-H, or set this terminal's Backspace key to send ^H"
+  terminal=
 fi
 rm -f "$ctl" "$events"
 cat <<EOM
@@ -52,8 +68,9 @@ Virtual board: Debian $QN_BOARD_ABI on vexpress-a9 (Cortex-A9), board model $mod
     (A Linux terminal's Backspace sends DEL, 0x7F: qn_shell deletes under the cursor,
     nothing at the end of the line. Bench terminals send BS, 0x08: delete left.)
   Leave QEMU: $leave.
-  Control lines from a second terminal, e.g.:
-    scripts/board-ctl.sh 'pin 6_6 1' 'panel fd 21'     (also @trace, @vcd, @clear)
+${terminal:+$terminal
+}  Control lines from a second terminal, e.g.:
+    scripts/board-ctl.sh 'pin 6_6 1' 'panel fd 21'     (also @state, @trace, @vcd, @clear)
 EOM
 [ "$ctl" = "$PWD/build-board/ctl.sock" ] || echo "    (add --socket $ctl)"
 exec qemu-system-arm -M vexpress-a9 -cpu cortex-a9 -m 256 \

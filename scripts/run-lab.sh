@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# A LAVA lab of virtual boards on this machine: one server, two workers (bench PCs), each
-# holding its own boards (lab/lab.yaml). Run as root.
-#   scripts/run-lab.sh up                 install LAVA if missing, start and register everything
-#   scripts/run-lab.sh test [--model NAME]...
-#                                         the acceptance job of every model (or those named):
-#                                         table, JUnit XML in build-lab/results/; status 1 when
-#                                         a job is not Complete or a case failed
-#   scripts/run-lab.sh must-fail          the two jobs that must fail: a model's job on a board
-#                                         of another model, a job with no character delay
-#   scripts/run-lab.sh down [--wipe]      stop what up started; --wipe also drops the
-#                                         database and LAVA's job output
-#   scripts/run-lab.sh status             the lab's processes
-# Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
+# A LAVA lab of virtual boards on this machine; usage() below says how.
+usage() {
+  cat <<'EOF'
+usage: scripts/run-lab.sh COMMAND     (-h, --help: this text)
+
+A LAVA lab of virtual boards on this machine: one server, two workers (bench PCs), each
+holding its own boards (lab/lab.yaml). Run as root.
+  scripts/run-lab.sh up                 install LAVA if missing, start and register everything
+  scripts/run-lab.sh test [--model NAME]...
+                                        the acceptance job of every model (or those named):
+                                        table, JUnit XML in build-lab/results/; status 1 when
+                                        a job is not Complete or a case failed
+  scripts/run-lab.sh must-fail          the two jobs that must fail: a model's job on a board
+                                        of another model, a job with no character delay
+  scripts/run-lab.sh down [--wipe]      stop what up started; --wipe also drops the
+                                        database and LAVA's job output
+  scripts/run-lab.sh status             the lab's processes
+Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
+EOF
+}
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -235,6 +242,7 @@ case ${1:-} in
   must-fail) shift; cmd_must_fail "$@" ;;
   down) shift; cmd_down "$@" ;;
   status) shift; cmd_status "$@" ;;
-  -h | --help | "") sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//' ;;
+  -h | --help) usage ;;
+  "") usage >&2; exit 2 ;;
   *) die "unknown command $1 (see --help)" ;;
 esac

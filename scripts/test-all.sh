@@ -1,34 +1,65 @@
 #!/usr/bin/env bash
-# Builds the shell and the board simulator and runs every test:
-#   host   - unit and end-to-end tests on the simulated board; the virtual bench's tests
-#            (tests/web: server, and the page in headless chromium on the simulator)
-#   asan   - the whole suite again with AddressSanitizer + UndefinedBehaviorSanitizer
-#   tsan   - the key monitor tests with ThreadSanitizer
-#   arm    - the board builds: the static musl binary under qemu-arm -r 3.0.8,
-#            the board model compiled as the kernel module compiles it (armhf),
-#            the armel glibc build end to end under qemu-arm with the ARM simulator
-#   fuzz   - the fuzz targets for a bounded time each
-#   board  - the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
-#            driver module and the static qn_shell, driven by the labgrid suite tests/board
-#            (twice: the second time qn_shell runs on Linux 3.0's system calls, oldkernel);
-#            then the virtual bench's browser suite against the virtual board
-#   lab    - a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
-#            board model, the two jobs that must fail, a job of a user's own, then down
-# With no arguments every stage runs; name stages to run only those.
-# Installs the Debian packages it needs when they are missing (run as root).
+# The project's test command: builds the shell and the board simulator and runs the
+# stages named (every stage when none is); usage() below says what each runs.
+usage() {
+  cat <<'EOF'
+usage: scripts/test-all.sh [STAGE...]     (run as root; -h, --help: this text)
+
+Builds the shell and the board simulator and runs the stages named, every stage when
+none is. Installs the Debian packages it needs when they are missing.
+
+  host   unit and end-to-end tests on the simulated board; the virtual bench's tests
+         (tests/web: server, and the page in headless chromium on the simulator); the
+         scripts' and the documentation's tests (tests/scripts, tests/docs)
+  asan   the whole suite again with AddressSanitizer + UndefinedBehaviorSanitizer
+  tsan   the key monitor tests with ThreadSanitizer
+  arm    the board builds: the static musl binary under qemu-arm -r 3.0.8, the board
+         model compiled as the kernel module compiles it (armhf), the armel glibc
+         build end to end under qemu-arm with the ARM simulator
+  fuzz   the fuzz targets for QN_FUZZ_SECONDS (60) each
+  board  the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
+         driver module and the static qn_shell, driven by the labgrid suite tests/board
+         (twice: the second time qn_shell runs on Linux 3.0's system calls, oldkernel);
+         then the virtual bench's browser suite against the virtual board
+  lab    a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
+         board model, the two jobs that must fail, a job of a user's own, then down
+EOF
+}
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(host asan tsan arm fuzz board lab)
+all_stages=(host asan tsan arm fuzz board lab)
+stages=()
+for arg in "$@"; do
+  case " ${all_stages[*]} " in
+    *" $arg "*) stages+=("$arg") ;;
+    *)
+      case $arg in
+        -h | --help) usage; exit 0 ;;
+        *) echo "test-all.sh: unknown stage '$arg' (stages: ${all_stages[*]})" >&2; usage >&2; exit 2 ;;
+      esac ;;
+  esac
+done
+[ ${#stages[@]} -gt 0 ] || stages=("${all_stages[@]}")
 want() { local s; for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done; return 1; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# pytest's own temporary folders (tmp_path) go with this run
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/qn-test-all.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export PYTEST_ADDOPTS="${PYTEST_ADDOPTS:+$PYTEST_ADDOPTS }--basetemp=$scratch/pytest"
 fuzz_seconds=${QN_FUZZ_SECONDS:-60}
 . scripts/install.sh
 install() { qn_install "$@"; }
 
 install cmake make g++ libgtest-dev strace
+
+# The docs' commands that need a stage's build, run once the stage has made it.
+docs_test() { # pytest -k expression
+  install python3-pytest
+  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider \
+    tests/docs -q -rfEs -k "$1"
+}
 
 build() { # dir, cmake args...
   local dir=$1; shift
@@ -50,10 +81,12 @@ if want host; then
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei \
+    python3-yaml python3-jsonschema
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
-  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts -q -rfEs
+  install sigrok-cli  # the tests read waveforms with it
+  PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts tests/procedures tests/docs -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
   echo "NEEDED: $needed"
@@ -119,6 +152,8 @@ if want arm; then
   QN_E2E_SIMLIB="$PWD/build-armel/sim/libqnsim.so" \
   QN_E2E_TIME32=1 \
     build/tests/e2e_tests --gtest_filter="$ARM_SMOKE" --gtest_brief=1
+  echo "== the docs' commands for the board builds"
+  docs_test board_builds_under_emulation
 fi
 
 if want fuzz; then
@@ -135,17 +170,22 @@ if want fuzz; then
       echo "$name: finished without a crash"
       rm -rf "$corpus"
     done
+    echo "== the docs' fuzz commands: copies of the corpus, nothing written into the checkout"
+    docs_test fuzz_commands
   fi
 fi
 if want board; then
   echo "== virtual board: image, driver module, boot, labgrid suite"
   bash sim/board/build.sh
+  install sigrok-cli  # the suite reads the driver's waveforms with it
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
   echo "== virtual board: the suite again with qn_shell on Linux 3.0's system calls (oldkernel)"
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs --old-kernel
+  echo "== the docs' modinfo command for the board driver module"
+  docs_test modinfo
   echo "== the virtual bench in headless chromium against the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm

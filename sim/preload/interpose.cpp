@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "preload.h"
@@ -57,6 +58,30 @@ int system_without_preload(const char *cmd)
     return r;
 }
 
+// Set by the launcher: the board link is announced once clients can connect, then the
+// program waits QNSIM_PAUSE seconds (on a terminal, time to read the launcher's notes
+// before the shell clears the screen) while the link and the control FIFO already serve.
+void launcher_pause(const char *link)
+{
+    const char *p = getenv("QNSIM_PAUSE");
+    if (!p)
+        return;
+    uint32_t seconds = 0;
+    if (!qnm_parse_u32(p, strlen(p), 10, &seconds)) {
+        warn("QNSIM_PAUSE", p);
+        seconds = 0;
+    }
+    unsetenv("QNSIM_PAUSE");
+    if (link) {
+        std::string m = std::string("qnsim: board link ") + link + "\n";
+        if (write(2, m.data(), m.size()) < 0) {
+        }
+    }
+    struct timespec left = {static_cast<time_t>(seconds), 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 __attribute__((constructor)) void qnsim_init()
 {
     t_busy = 1;
@@ -72,9 +97,10 @@ __attribute__((constructor)) void qnsim_init()
     g_sim.store(s, std::memory_order_release);
     if (const char *c = getenv("QNSIM_CTL"))
         ctl_start(*s, c);
-    if (const char *l = getenv("QNSIM_LINK"))
-        link_start(*s, l);
+    const char *link = getenv("QNSIM_LINK");
+    const bool linked = link && link_start(*s, link);
     t_busy = 0;
+    launcher_pause(linked ? link : nullptr);
 }
 
 mode_t open_mode(int flags, va_list ap)

@@ -1,12 +1,13 @@
 // The board link: a Unix stream socket (QNSIM_LINK) served by a thread of its
 // own.  On each connection a control line is answered "ok" or
 // "error: REASON", "@state" with the model's snapshot lines and "end", and
-// "@events" turns the connection into an event stream: "ok", then every trace
-// line of an event after it, plus "T pins BANK LL" for each pin change.
+// "@events" turns the connection into an event stream: "ok", then every line
+// the trace file gets after it (the board's events and the transport's own
+// lines: open, close, usleep, system, settimeofday), plus "T pins BANK LL"
+// for each pin change.
 //
-// The observer, which runs on whatever thread made the event (the shell's
-// own, under the model lock), only formats the line and appends it to each
-// subscriber's bounded queue; the link thread writes.  A subscriber that
+// The sinks, which run on whatever thread made the line (the shell's own),
+// only append it to each subscriber's bounded queue; the link thread writes.  A subscriber that
 // reads too slowly loses lines: they are counted, and once its queue has
 // been taken again one line "T dropped N" says how many (T: the time of the
 // last line lost).
@@ -103,7 +104,8 @@ void take_queue(Client &c)
         c.out += l;
     c.queue.clear();
     if (c.dropped) {
-        c.out += std::to_string(c.dropped_t) + " dropped " + std::to_string(c.dropped) + "\n";
+        char note[64];
+        c.out.append(note, qnm_format_dropped(note, sizeof note, c.dropped_t, QNM_DROPPED_LINK, c.dropped));
         c.dropped = 0;
     }
 }
@@ -229,14 +231,9 @@ void *link_thread(void *arg)
 
 } // namespace
 
-void link_event(int64_t t_us, const qnm_event &ev)
+void link_line(int64_t t_us, const char *buf, size_t n)
 {
-    if (!g_on.load(std::memory_order_acquire))
-        return;
-    char buf[QNM_TRACE_MAX];
-    size_t n = ev.kind == QNM_EV_PINS ? qnm_format_pins(buf, sizeof buf, t_us, &ev)
-                                      : qnm_format_trace(buf, sizeof buf, t_us, &ev);
-    if (!n)
+    if (!n || !g_on.load(std::memory_order_acquire))
         return;
     bool wake = false;
     {
@@ -260,7 +257,7 @@ void link_event(int64_t t_us, const qnm_event &ev)
     }
 }
 
-void link_start(Sim &s, const char *path)
+bool link_start(Sim &s, const char *path)
 {
     if (const char *q = getenv("QNSIM_LINK_QUEUE")) {
         uint32_t v;
@@ -271,8 +268,10 @@ void link_start(Sim &s, const char *path)
     }
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof sa.sun_path)
-        return warn("QNSIM_LINK (path too long)", path);
+    if (strlen(path) >= sizeof sa.sun_path) {
+        warn("QNSIM_LINK (path too long)", path);
+        return false;
+    }
     strcpy(sa.sun_path, path);
     struct stat st;
     if (lstat(path, &st) == 0 && S_ISSOCK(st.st_mode))
@@ -280,8 +279,10 @@ void link_start(Sim &s, const char *path)
     g_listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (g_listen < 0 || g_wake < 0 || bind(g_listen, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
-        listen(g_listen, 16) != 0 || lstat(path, &st) != 0)
-        return warn("QNSIM_LINK", path);
+        listen(g_listen, 16) != 0 || lstat(path, &st) != 0) {
+        warn("QNSIM_LINK", path);
+        return false;
+    }
     chmod(path, 0600);
     strcpy(g_path, path);
     g_subs = new std::vector<std::shared_ptr<Client>>();
@@ -290,6 +291,7 @@ void link_start(Sim &s, const char *path)
     atexit(remove_socket);
     g_on.store(true, std::memory_order_release);
     start_thread(link_thread, s, "QNSIM_LINK", path);
+    return true;
 }
 
 } // namespace qnsim

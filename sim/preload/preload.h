@@ -127,8 +127,9 @@ int apply_control(Sim &s, const std::string &line, char *err, size_t errsize);
 // product's threads; a failure is warned about under the setting's name.
 void start_thread(void *(*fn)(void *), Sim &s, const char *setting, const char *path);
 
-// link.cpp: the board link socket (QNSIM_LINK).
-void link_start(Sim &s, const char *path);
-void link_event(int64_t t_us, const qnm_event &ev); // observer fan-out
+// link.cpp: the board link socket (QNSIM_LINK); false when it could not be made.
+bool link_start(Sim &s, const char *path);
+// One line (trace line or pins line, stamped t_us) to every subscriber.
+void link_line(int64_t t_us, const char *buf, size_t n);
 
 } // namespace qnsim

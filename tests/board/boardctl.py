@@ -11,7 +11,24 @@ As a program:  boardctl.py [--socket PATH] LINE...   (or lines on stdin)
   e.g. boardctl.py 'pin 6_6 1' 'panel fd 21'   or   boardctl.py @trace
 """
 
+USAGE = """usage: scripts/board-ctl.sh [--socket PATH] LINE...     (or one line a line on stdin)
+
+Sends each LINE to the virtual board's control agent (scripts/run-board.sh, its second
+UART) and prints the answer. Status 1 when a line was refused.
+  a control line (pin 6_6 1, panel fd 21, reg A V, i2c D R V, nvp C B R V,
+                  fail NAME[@N], reset, clock, sync)   ok, or error: REASON
+  @trace, @vcd    the driver's trace and waveform files
+  @stty           stty -a of the board's console UART
+  @clear          empties the trace, restarts the waveform: ok
+  @state          the board's snapshot (the board link's state lines)
+  @events         ok: the driver's event lines go on to the third UART from now on
+                  (build-board/events.sock); @events off stops them: ok
+  @echo WORD      WORD
+The socket: --socket PATH, else $QN_BOARD_CTL, else build-board/ctl.sock.
+"""
+
 import argparse
+import errno
 import os
 import socket
 import sys
@@ -105,12 +122,12 @@ class BoardControl:
             raise ControlError(answer[6:].strip())
         raise ConnectionError(f"unexpected answer {answer!r} to {line!r}")
 
-    def _dump(self, what):
+    def _dump(self, what, end="@end"):
         self._send(what)
         lines = []
         while True:
             line = self._line(self.timeout)
-            if line == "@end":
+            if line == end:
                 return lines
             lines.append(line)
 
@@ -129,26 +146,59 @@ class BoardControl:
     def clear(self):
         self.send("@clear")
 
+    def state(self):
+        """The board's snapshot (the driver's state file), one string per line."""
+        return self._dump("@state", end="end")
+
+    def ask(self, line):
+        """One request of any kind as a program's user sends it: the lines of its
+        answer and whether the agent took it."""
+        if line in DUMPS:
+            return self._dump(line, end=DUMPS[line]), True
+        self._send(line)
+        answer = self._line(self.timeout)
+        if line.startswith("@echo "):
+            return [answer], True
+        return [answer], answer == "ok"
+
+
+# Requests answered by several lines, with the line that ends each answer.
+DUMPS = {"@trace": "@end", "@vcd": "@end", "@stty": "@end", "@state": "end"}
+
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = argparse.ArgumentParser(prog="board-ctl.sh", add_help=False,
+                                 usage="scripts/board-ctl.sh [--socket PATH] LINE... (see --help)")
+    ap.add_argument("-h", "--help", action="store_true")
     ap.add_argument("--socket", default=os.environ.get("QN_BOARD_CTL", DEFAULT_SOCKET))
     ap.add_argument("lines", nargs="*")
     args = ap.parse_args()
+    if args.help:
+        print(USAGE, end="")
+        return 0
     lines = args.lines or [l.rstrip("\n") for l in sys.stdin]
     status = 0
-    with BoardControl(args.socket) as ctl:
+    ctl = BoardControl(args.socket)
+    try:
+        if not os.path.exists(args.socket):  # (QEMU makes it as it starts)
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT))
+        ctl.connect()
+    except OSError as e:
+        print("board-ctl.sh: no control agent at %s (%s); start the board with "
+              "scripts/run-board.sh" % (args.socket, e.strerror or e), file=sys.stderr)
+        return 2
+    try:
         for line in lines:
-            if line in ("@trace", "@vcd", "@stty"):
-                for out in ctl._dump(line):
-                    print(out)
-                continue
-            try:
-                ctl.send(line)
-                print("ok")
-            except ControlError as e:
-                print(f"error: {e}")
+            answer, ok = ctl.ask(line)
+            for out in answer:
+                print(out)
+            if not ok:
                 status = 1
+    except (OSError, TimeoutError) as e:
+        print("board-ctl.sh: %s" % e, file=sys.stderr)
+        return 2
+    finally:
+        ctl.close()
     return status
 
 

@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from qnboard import GREEN, NORM, lines
+from qnboard.console import GREEN, NORM, lines
 
 
 def test_mbinfo_shows_the_boards_identity(qn):
@@ -88,4 +88,19 @@ def test_without_panel_the_shell_runs(reloaded):
     assert qn.sh("ls /dev/panel 2>&1 || true") == ["ls: /dev/panel: No such file or directory"]
     qn.start()
     assert "hardware=KD3454" in qn.command("mbinfo")
+    qn.exit()
+
+
+@pytest.mark.lg_feature("control")
+@pytest.mark.parametrize("params,shown", [
+    ({}, "0x50"),  # none given: the default device
+    ({"i2c": "0x51,0x52"}, "0x51,0x52"),
+], ids=["default", "given"])
+def test_i2c_parameter_reads_the_devices_in_force(reloaded, params, shown):
+    qn = reloaded
+    qn.reload(**params)
+    assert qn.sh("cat /sys/module/qn_board/parameters/i2c") == [shown]
+    qn.start()
+    first = shown.split(",")[0]
+    assert "i2c_rd error" not in qn.command(f"ird {first} 0")
     qn.exit()

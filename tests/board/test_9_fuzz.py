@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from qnboard import kernel_complaints
+from qnboard.console import kernel_complaints
 
 pytestmark = pytest.mark.lg_feature("control")
 
@@ -28,6 +28,16 @@ def test_random_requests(qn, ctl, seed):
     qn.start()
     assert "hardware=KD3454" in qn.command("mbinfo")
     qn.exit()
+
+
+def test_events_reader_stuck_in_a_fault_holds_up_no_request(qn, ctl):
+    """A reader of the events file whose buffer is a page nobody provides yet
+    (userfaultfd): a board request made meanwhile is served before the page
+    comes, and then the reader gets its line."""
+    out = qn.sh("qn_fuzz -E", timeout=120)
+    assert re.fullmatch(r"qn_fuzz: events reader stuck in a fault: board request served meanwhile \(0\), "
+                        r"then the reader got \d+ bytes: \d+ sync", out[-1]), out
+    assert kernel_complaints(qn.kernel_log()) == []
 
 
 def test_unload_leaves_nothing_behind(qn):

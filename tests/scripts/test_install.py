@@ -100,4 +100,4 @@ def test_a_foreign_architecture_is_added_before_the_update(tmp_path):
 def test_usage_without_packages(tmp_path):
     bin_ = fake_tools(tmp_path, available=[])
     p, _ = run(tmp_path, bin_)
-    assert p.returncode != 0 and "usage" in p.stdout
+    assert p.returncode != 0 and "usage" in p.stderr  # (a refusal: usage on stderr)
