@@ -18,7 +18,8 @@ none is. Installs the Debian packages it needs when they are missing.
          build end to end under qemu-arm with the ARM simulator
   fuzz   the fuzz targets for QN_FUZZ_SECONDS (60) each
   board  the virtual board: Debian's armhf kernel on QEMU's vexpress-a9 with the board
-         driver module and the static qn_shell, driven by the labgrid suite tests/board;
+         driver module and the static qn_shell, driven by the labgrid suite tests/board
+         (twice: the second time qn_shell runs on Linux 3.0's system calls, oldkernel);
          then the virtual bench's browser suite against the virtual board
   benchpc a bench PC's hardware with virtual boards (scripts/run-benchpc.sh): serial
          adapters, ser2net, pdudaemon's outlets; the board suite on a board through
@@ -183,6 +184,9 @@ if want board; then
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
+  echo "== virtual board: the suite again with qn_shell on Linux 3.0's system calls (oldkernel)"
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
+    --lg-env tests/board/env-qemu.yaml -q -rfEs --old-kernel
   echo "== the docs' modinfo command for the board driver module"
   docs_test modinfo
   echo "== the virtual bench in headless chromium against the virtual board"
