@@ -32,6 +32,7 @@ import pexpect
 import pexpect.fdpexpect
 import yaml
 
+from . import control
 from . import procedure as proc
 from .keys import KeyPacer, split_keys, type_keys
 from .link import SimLink, VirtLink
@@ -43,8 +44,6 @@ REDRAW_END = b"\x1b[?25h"
 PROMPT_RE = re.escape(QN_PROMPT + REDRAW_END)
 # The board's root prompt (BusyBox's "/ # " or "~ # ", a login shell's "root@…# ").
 ROOT_PROMPT = rb"[#$] $"
-# DDR geometry registers of the controller (columns/rows, bus width).
-DDR_REGS = (0x2011002C, 0x2011001C)
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bO[A-Za-z]|\r")
 MBINFO = re.compile(r"hardware=(\w+), custom=(-?\d+), mb_version=(-?\d+)")
 
@@ -498,32 +497,22 @@ def run_board_step(target, step, operator):
                 raise StepFailed(f"expected a pulse of at least {a['pulse_ms']} ms; {shown}")
         return "passed", shown
     st = link.settle()
-    if step.kind == "set":
-        p = _part(st, a["set"])
-        if p["part"] != "input":
-            raise StepFailed(f"{p['name']} is a {p['part']}, not an input")
-        line = f"pin {p['pin']} {1 if a['level'] == 'high' else 0}"
-    elif step.kind == "press":
-        code = a["press"] if isinstance(a["press"], int) else int(a["press"], 16)
-        framing = a.get("framing", "plain")
-        frames = [k for k in st["keys"] if k["framing"] == framing]
-        if not frames:
-            raise StepFailed(f"the board's panel takes no {framing} keys")
-        line = "panel " + " ".join("%02x" % code if b.upper() == "KK" else b for b in frames[0]["bytes"])
-    else:  # ddr
-        ch = [c for c in st["ddr"]["choices"] if c["mb"] == a["ddr"]]
-        if not ch:
-            sizes = ", ".join(str(c["mb"]) for c in st["ddr"]["choices"])
-            raise StepFailed(f"the board offers no {a['ddr']} MB DDR (it offers {sizes})")
-        for reg, val in zip(DDR_REGS, (ch[0]["reg2c"], ch[0]["reg1c"])):
-            ok, why = link.control(f"reg 0x{reg:08X} 0x{val:X}")
-            if not ok:
-                raise StepFailed(f"the board refused the DDR choice: {why}")
-        return "passed", f"DDR set to {a['ddr']} MB"
-    ok, why = link.control(line)
-    if not ok:
-        raise StepFailed(f"the board refused {line!r}: {why}")
-    return "passed", line
+    try:
+        if step.kind == "set":
+            p = _part(st, a["set"])
+            lines = [control.input_line(st, st["parts"].index(p), 1 if a["level"] == "high" else 0)]
+        elif step.kind == "press":
+            code = a["press"] if isinstance(a["press"], int) else int(a["press"], 16)
+            lines = [control.panel_line(st, a.get("framing", "plain"), code)]
+        else:
+            lines = control.ddr_lines(st, a["ddr"])
+    except ValueError as e:
+        raise StepFailed(str(e))
+    for line in lines:
+        ok, why = link.control(line)
+        if not ok:
+            raise StepFailed(f"the board refused {line!r}: {why}")
+    return "passed", "; ".join(lines)
 
 
 def run_step(target, step, operator, ctx):
