@@ -248,7 +248,6 @@ class Target:
         prompt, as the console showed it (escape sequences removed)."""
         if not self.in_shell:
             raise StepFailed("the shell is not running (no start step before?)")
-        self.drain()
         keys = split_keys(line)
         if not type_keys(self.pacer, keys, self._write, self._read):
             raise StepFailed("the shell drew no redraw for a typed key")
@@ -269,9 +268,7 @@ class Target:
         return out
 
     def leave(self, word, timeout=30):
-        for k in split_keys(word):
-            self._write(k)
-            time.sleep(0.05)
+        type_keys(self.pacer, split_keys(word), self._write, self._read)
         self._write(b"\r")
         self.in_shell = False
         return self.expect(ROOT_PROMPT, timeout)
@@ -306,19 +303,19 @@ class SimTarget(Target):
         prog = shlex.split(cmd)
         if prog[:1] == ["qn_shell"]:
             prog[0] = str(self.build / "qn_shell")
-        self.con = pexpect.spawn(str(self.build / "qnsim"),
-                                 ["--model", self.model, "--link", self.sock,
-                                  "--ctl", os.path.join(self.dir, "ctl"), "--fast", "--", *prog],
-                                 timeout=30, dimensions=(40, 120))
+        # the simulator's library preloaded as the launcher does, without its pause
+        # for a person at a terminal
+        env = dict(os.environ, QNSIM_MODEL=self.model, QNSIM_LINK=self.sock, QNSIM_FAST="1",
+                   LD_PRELOAD=str(self.build / "sim" / "libqnsim.so"))
+        env.pop("QNSIM_CTL", None)
+        self.con = pexpect.spawn(prog[0], prog[1:], env=env, timeout=30, dimensions=(40, 120))
         out = self.expect(PROMPT_RE, timeout)
         self.in_shell = True
         self.link = LinkThread(lambda: SimLink(self.sock))
         return out
 
     def leave(self, word, timeout=30):
-        for k in split_keys(word):
-            self._write(k)
-            time.sleep(0.05)
+        type_keys(self.pacer, split_keys(word), self._write, self._read)
         self._write(b"\r")
         self.in_shell = False
         self.con.expect(pexpect.EOF, timeout=timeout)
