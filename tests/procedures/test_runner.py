@@ -143,3 +143,17 @@ def test_questions_and_instructions_a_technician_reads():
     assert q == ["Is RecLED on (lit, switched on, in reset, asserted)?",
                  "Did the hubreset line pulse for at least 100 ms?",
                  "Switch WIFI_EXIST to high", "Press the front-panel key 0x12", "Fit 256 MB of DDR"]
+
+
+ACCEPTANCE = sorted((REPO / "procedures").glob("*-acceptance.yaml"))
+
+
+@needs_sim
+@pytest.mark.parametrize("path", ACCEPTANCE, ids=[p.stem for p in ACCEPTANCE])
+def test_the_acceptance_procedure_passes_on_the_simulator(tmp_path, path):
+    p, rep, _ = run(tmp_path, path.read_text(encoding="utf-8"))
+    assert p.returncode == 0, p.stdout + p.stderr
+    model = procedure.load(path).models[0]
+    assert rep[0]["identity"].startswith(f"hardware={model}, ")
+    kinds = {s["kind"] for s in rep[0]["steps"]}
+    assert {"start", "type", "check", "leave"} <= kinds
