@@ -143,6 +143,8 @@ if want board; then
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
+  echo "== the acceptance procedures on the virtual board (board steps checked through the link)"
+  bash scripts/run-procedure.sh procedures/*-acceptance.yaml --board --junit build-board/procedures.xml
   echo "== the virtual bench in headless chromium against the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm

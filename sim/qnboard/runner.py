@@ -42,8 +42,9 @@ REPO = pathlib.Path(__file__).resolve().parents[2]
 QN_PROMPT = b"quenta $: "
 REDRAW_END = b"\x1b[?25h"
 PROMPT_RE = re.escape(QN_PROMPT + REDRAW_END)
-# The board's root prompt (BusyBox's "/ # " or "~ # ", a login shell's "root@…# ").
-ROOT_PROMPT = rb"[#$] $"
+# The board's root prompt (BusyBox's "/ # " or "qnboard:~# ", a login shell's "root@…# "),
+# with the cursor position query BusyBox's line editing may send after it.
+ROOT_PROMPT = rb"[#$] (\x1b\[6n)?$"
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bO[A-Za-z]|\r")
 MBINFO = re.compile(r"hardware=(\w+), custom=(-?\d+), mb_version=(-?\d+)")
 
@@ -666,7 +667,11 @@ def main(argv=None):
                             "stopped": msg, "identity": None, "steps": [], "seconds": 0,
                             "counts": {"passed": 0, "failed": 0, "skipped": 0, "not run": len(p.steps)}})
             continue
-        target = make_target(args, p)
+        try:
+            target = make_target(args, p)
+        except (StepFailed, Stop, OSError) as e:
+            print(f"run-procedure: cannot reach the board: {e}", file=sys.stderr)
+            return 3
         try:
             reports.append(run_procedure(p, target, operator))
         finally:
