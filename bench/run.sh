@@ -41,3 +41,8 @@ if bash scripts/web-deps.sh >/dev/null 2>&1 &&
    PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/web_bench.py 2>/dev/null; then :; else
   echo "(virtual bench rows skipped: chromium, chromedriver, selenium or npm missing)" >&2
 fi
+
+# Rows of the check procedures: the KD3555 acceptance procedure on the simulator and on
+# the virtual board.
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/procedure_figures.py ||
+  echo "(procedure rows skipped)" >&2
