@@ -55,3 +55,8 @@ if [ -f build-board/initrd.gz ] &&
 else
   echo "(bench PC rows skipped: the board image or the bench PC's packages are missing)" >&2
 fi
+
+# Rows of the check procedures: the KD3555 acceptance procedure on the simulator and on
+# the virtual board.
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/procedure_figures.py ||
+  echo "(procedure rows skipped)" >&2

@@ -189,6 +189,8 @@ if want board; then
     --lg-env tests/board/env-qemu.yaml -q -rfEs --old-kernel
   echo "== the docs' modinfo command for the board driver module"
   docs_test modinfo
+  echo "== the acceptance procedures on the virtual board (board steps checked through the link)"
+  bash scripts/run-procedure.sh procedures/*-acceptance.yaml --board --junit build-board/procedures.xml
   echo "== the virtual bench in headless chromium against the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
