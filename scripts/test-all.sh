@@ -208,6 +208,16 @@ if want benchpc; then
       --lg-env tests/board/env-benchpc.yaml -q -rfEs -W ignore::DeprecationWarning || return 1
     PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/benchpc \
       -q -rfEs -W ignore::DeprecationWarning || return 1
+    echo "== the KD3555 acceptance procedure on the bench PC's board over telnet (no board link)"
+    scripts/run-benchpc.sh power qn-board-05 on >/dev/null || return 1
+    bash scripts/run-procedure.sh procedures/kd3555-acceptance.yaml --console telnet://127.0.0.1:18475 \
+      --answers procedures/answers/kd3555-acceptance.yaml || return 1
+    echo "== the same without an operator: its board steps skipped, its console steps passed"
+    bash scripts/run-procedure.sh procedures/kd3555-acceptance.yaml --console telnet://127.0.0.1:18475 \
+      --no-operator --json build-benchpc/no-operator.json || return 1
+    /usr/bin/python3 -c 'import json, sys; c = json.load(open(sys.argv[1]))[0]["counts"]
+print(c); sys.exit(0 if c["skipped"] > 0 and c["failed"] == 0 else 1)' build-benchpc/no-operator.json || return 1
+    scripts/run-benchpc.sh power qn-board-05 off >/dev/null || return 1
   }
   # the bench PC always stops; down fails if anything of it is left running
   if ! benchpc_stage; then scripts/run-benchpc.sh down; exit 1; fi

@@ -119,8 +119,12 @@ class SerialSpawn(pexpect.spawnbase.SpawnBase):
     def read_nonblocking(self, size=1, timeout=-1):
         if timeout == -1:
             timeout = self.timeout
-        self.port.timeout = 0 if timeout is None else max(timeout, 0.01)
-        data = self.port.read(max(size, self.port.in_waiting or 1))
+        # one byte within the timeout, then whatever else has come (pyserial's read(n)
+        # would wait for all n)
+        self.port.timeout = None if timeout is None else max(timeout, 0.01)
+        data = self.port.read(1)
+        if data and self.port.in_waiting:
+            data += self.port.read(min(size, self.port.in_waiting))
         if not data:
             raise pexpect.TIMEOUT("no data")
         self._log(data, "read")
@@ -258,11 +262,24 @@ class Target:
         return out[:cut] if cut >= 0 else out
 
     def root(self, timeout=60):
+        """Back at the board's root prompt: a shell an earlier run left running (with a
+        half-typed line, perhaps) is left first."""
+        self.drain()
         self._write(b"\r")
-        return self.expect(ROOT_PROMPT, timeout)
+        try:
+            i = self.con.expect([ROOT_PROMPT, PROMPT_RE], timeout=timeout)
+        except pexpect.EOF:
+            raise Stop("the console closed (no board there, or the connection was cut)")
+        except pexpect.TIMEOUT:
+            raise StepFailed(f"no board prompt within {timeout:g} s; the console showed: "
+                             f"{_text(self.con.before)[-300:]!r}")
+        if i == 1:
+            self.in_shell = True
+            self.leave("exit", timeout)
+        self.drain()
 
     def start(self, cmd, timeout=30):
-        self.drain()
+        self.root()
         self._write(cmd.encode() + b"\r")
         out = self.expect(PROMPT_RE, timeout)
         self.in_shell = True
