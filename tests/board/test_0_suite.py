@@ -4,7 +4,7 @@ the console drain that every shell start relies on."""
 import pexpect
 import pytest
 
-from qnboard import kernel_complaints, reset_pulse
+from qnboard.console import kernel_complaints, reset_pulse
 
 # A WARN_ON() in the board driver's request handler, as this kernel logs it,
 # between ordinary lines.

@@ -3,7 +3,7 @@ and the reset pulses timed by the driver's kernel clock (its waveform)."""
 
 import pytest
 
-from qnboard import GREEN, NORM, RED, ioctls, lines, pin_moves, reset_pulse
+from qnboard.console import GREEN, NORM, RED, ioctls, lines, pin_moves, reset_pulse
 
 pytestmark = pytest.mark.lg_feature("control")
 

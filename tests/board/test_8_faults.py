@@ -3,7 +3,7 @@
 import pytest
 
 from boardctl import ControlError
-from qnboard import NORM, RED, ioctls, lines
+from qnboard.console import NORM, RED, ioctls, lines
 
 pytestmark = pytest.mark.lg_feature("control")
 

@@ -1,6 +1,6 @@
 """The board link on the virtual board: the snapshot through the control
 agent (@state, the driver's state file) and the event stream on the third
-UART (the driver's consuming events file), read with sim/web/boardlink.py."""
+UART (the driver's consuming events file), read with the qnboard package's link client."""
 
 import asyncio
 import os
@@ -9,10 +9,9 @@ import sys
 import pytest
 
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim", "web"))
-from boardlink import VirtLink, parse_event, parse_state  # noqa: E402
-from qnboard import control_socket, option_path  # noqa: E402
+from qnboard.console import control_socket, option_path  # noqa: E402
+from qnboard.link import VirtLink  # noqa: E402
+from qnboard.parse import parse_event, parse_state  # noqa: E402
 
 pytestmark = pytest.mark.lg_feature("control")
 
@@ -121,7 +120,7 @@ def test_events_file_counts_what_a_full_pipe_drops(qn, ctl, board):
         out = qn.sh(f"dd if={D}/events bs=4096 count=1 2>/dev/null; echo; "
                     f"dd if={D}/events bs=4096 count=1 2>/dev/null")
         text = "\n".join(out)
-        evs = [parse_event(l) for l in text.splitlines() if l.strip()]
+        evs = [e for e in map(parse_event, text.splitlines()) if e]
         pins = [e for e in evs if e["kind"] == "pins"]
         drops = [e for e in evs if e["kind"] == "dropped"]
         assert len(drops) == 1 and drops[0]["count"] > 0

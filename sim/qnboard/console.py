@@ -1,13 +1,12 @@
-"""The board's console and qn_shell on it, in one place: the suite's fixtures
-(conftest.py), its tests and the benchmark's board figures (bench/board_figures.py)
-all go through this module.
+"""The board's console and qn_shell on it, in one place: the board suite's
+fixtures (tests/board/conftest.py), its tests and the benchmark's board figures
+(bench/board_figures.py) all go through this module.
 
 Only labgrid's public interface is used: the console driver's write(),
 expect() and settle(), ShellDriver's run() and prompt, QEMUDriver's on()/off().
 
-Keys go to the shell one at a time, each key's bytes in one write, and the
-next key waits for the redraw of the last, as the shell decodes one key per
-read.
+Keys go to the shell through the key pacer (qnboard.keys): one key a write,
+the next after the redraw of the last, as the shell decodes one key per read.
 """
 
 import os
@@ -18,10 +17,11 @@ import uuid
 
 import pexpect
 
-from boardctl import BoardControl
+from .keys import REDRAW_END as _REDRAW_END
+from .keys import KeyPacer, type_keys
 
 QN_PROMPT = "quenta $: "
-REDRAW_END = "\x1b[?25h"
+REDRAW_END = _REDRAW_END.decode("ascii")
 GREEN, RED, NORM = "\x1b[0;32;32m", "\x1b[0;32;31m", "\x1b[m"
 
 # What the kernel prints when something went wrong in it: an oops ("Internal
@@ -68,6 +68,7 @@ class Board:
         self.ctl = ctl          # BoardControl, or None on a board without one
         self.qemu = qemu        # QEMUDriver of a virtual board, or None
         self.in_qn = False
+        self.pacer = KeyPacer()
 
     # -- the board's own shell -------------------------------------------
     def sh(self, cmd, timeout=60, check=True):
@@ -132,15 +133,23 @@ class Board:
         self.in_qn = True
         return before
 
+    def read(self, timeout):
+        """What the console has (at once, or within timeout seconds), or b""."""
+        idx, _, match, _ = self.console.expect([r"(?s).+", pexpect.TIMEOUT], timeout=timeout)
+        return match.group(0) if idx == 0 else b""
+
     def key(self, data, redraw=True):
         """One key in one write; waits for the line redraw it causes."""
-        self.write(data)
+        if isinstance(data, str):
+            data = data.encode("latin-1")
         if redraw:
-            return self.expect(rx(REDRAW_END))[0]
+            assert type_keys(self.pacer, [data], self.console.write, self.read), \
+                "no redraw for %r" % data
+            return
+        self.write(data)
         # nothing to wait for: give the board time to take the key in (a
         # signal key also flushes the input queue)
         time.sleep(0.3)
-        return ""
 
     def type(self, text):
         for ch in text:
@@ -204,9 +213,10 @@ def control_socket(env):
     return option_path(env, "ctl_socket")
 
 
-def power_on(env, target):
+def power_on(env, target, control_class):
     """Boots a QEMU target (a real board is already up) and connects to its
-    console and, where the target has the feature, its control UART.
+    console and, where the target has the feature, its control UART (through
+    control_class, the suite's BoardControl).
     Returns the Board and the seconds from power-on to the board's prompt
     (None on a real board)."""
     features = env.get_target_features() | env.get_features()
@@ -227,7 +237,7 @@ def power_on(env, target):
         qemu.expect(prompt, timeout=120)
         boot_s = time.monotonic() - t0
     shell = target.get_driver("ShellDriver")
-    ctl = BoardControl(sock).connect() if sock else None
+    ctl = control_class(sock).connect() if sock else None
     return Board(target, shell.console, shell, ctl, qemu), boot_s
 
 
