@@ -52,6 +52,7 @@ if want host; then
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
+  install sigrok-cli  # the tests read waveforms with it
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
@@ -139,6 +140,7 @@ fi
 if want board; then
   echo "== virtual board: image, driver module, boot, labgrid suite"
   bash sim/board/build.sh
+  install sigrok-cli  # the suite reads the driver's waveforms with it
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs

@@ -241,6 +241,9 @@ struct qnm_settings {
 	struct qnm_reg_entry regs[QNM_SET_REG_CAP];
 	/* fault-rule names of the transport's own calls (static strings) */
 	const char *extra_calls[QNM_EXTRA_CALLS];
+	/* nodes another driver serves (a kernel's own RTC): the transport
+	 * never sees their calls, so their names take no fault rule */
+	uint8_t foreign[QNM_NODE_COUNT];
 };
 
 /* What qnm_settings_parse() reads; the names are those error texts use. */
@@ -351,14 +354,18 @@ int qnm_ioctl(struct qn_model *m, enum qnm_node node, unsigned long code,
 
 /* ---- Faults ----------------------------------------------------------- */
 
-/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1), NAME a
- * call's name or one of the extra names, case-insensitive.  Parsing only:
- * 0, or -EINVAL for an unknown name or a bad N. */
-int qnm_parse_fault(const char *text, size_t len,
-		    const char *const extra_calls[QNM_EXTRA_CALLS],
+/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1), NAME one
+ * of the names qnm_fault_name() gives for these settings (the board's
+ * calls but those of foreign nodes, then the extra names),
+ * case-insensitive.  Parsing only: 0, or -EINVAL for another name or a
+ * bad N. */
+int qnm_parse_fault(const char *text, size_t len, const struct qnm_settings *s,
 		    struct qnm_fault *out);
-/* Adds a rule as text to the model (names: the board's calls and the
- * extra names of its settings).  0, or -EINVAL (nothing changed). */
+/* Name i (from 0) of the fault rules a transport with these settings
+ * accepts; NULL past the last. */
+const char *qnm_fault_name(const struct qnm_settings *s, unsigned int i);
+/* Adds a rule as text to the model (names: those of its settings).
+ * 0, or -EINVAL (nothing changed). */
 int qnm_fault_rule(struct qn_model *m, const char *text, size_t len);
 /* Counts one call of a transport-served slot (QNM_CALL_RTC_SET, or
  * QNM_CALL_COUNT + i for extra name i) and says whether it must fail (1)
@@ -439,6 +446,24 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 /* Buffers are the caller's (in a kernel keep the large ones off the
  * stack); the formatters keep no state but struct qnm_vcd. */
 
+/* A text being built in the caller's buffer, the one way every formatter
+ * here and a transport's own trace lines append: appends are cut at
+ * size - 2 characters, which leaves room for a closing '\n' and the NUL,
+ * and cut says one did not fit whole.  The text is NUL terminated after
+ * every append. */
+struct qnm_text {
+	char *buf;
+	size_t size, len;
+	int cut;
+};
+void qnm_text_init(struct qnm_text *t, char *buf, size_t size);
+void qnm_text_add(struct qnm_text *t, const char *fmt, ...)
+	__attribute__((format(printf, 2, 3)));
+void qnm_text_vadd(struct qnm_text *t, const char *fmt, va_list ap)
+	__attribute__((format(printf, 2, 0)));
+/* Ends the text with '\n': its length, 0 when size < 2. */
+size_t qnm_text_line(struct qnm_text *t);
+
 /* The trace line of an event: "T kind ...\n", T the time in decimal
  * microseconds; at most size - 1 characters plus NUL (size up to
  * QNM_TRACE_MAX gives today's lines; longer ones are cut to size - 2
@@ -447,11 +472,16 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			const struct qnm_event *ev);
 
-/* The note a trace sink writes when it takes lines again after losing
- * count of them: "T trace-dropped N\n".  Returns the length (cut like a
- * trace line). */
+/* Sinks that lose lines and say so once they take lines again. */
+enum qnm_dropped_sink {
+	QNM_DROPPED_TRACE, /* a trace file: "T trace-dropped N\n" */
+	QNM_DROPPED_LINK   /* a board link subscriber: "T dropped N\n" */
+};
+/* The note of count lost lines, "T ..." with the caller's time (a trace
+ * sink: the line that follows it; a link: the last line lost).  Returns
+ * the length (cut like a trace line). */
 size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
-			  unsigned long count);
+			  enum qnm_dropped_sink sink, unsigned long count);
 
 /* The VCD writer's state: time of the last "#T" written. */
 struct qnm_vcd {

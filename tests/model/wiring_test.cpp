@@ -9,6 +9,8 @@
 #include "board.h"
 #include "qn_model.h"
 
+#include "../param_name.h"
+
 namespace {
 
 // GPIO single-pin data address of (bank, bit): the address the shell writes.
@@ -77,7 +79,9 @@ TEST_P(WiringRow, PinAndLevelAsTheBoardTablesSay)
     EXPECT_EQ(p->index, r.index) << r.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, WiringRow, testing::ValuesIn(kRows));
+INSTANTIATE_TEST_SUITE_P(Rows, WiringRow, testing::ValuesIn(kRows), [](const testing::TestParamInfo<Row> &i) {
+    return qntest::param_name(std::string(qnm_wiring_of(i.param.model)->name) + " " + i.param.name, i.index);
+});
 
 TEST(Wiring, EveryRowWellFormed)
 {
@@ -171,7 +175,18 @@ TEST(State, SnapshotLines)
                  "ddrchoice 1024 0x42 0x10\n"
                  "ddrchoice 2048 0x43 0x10\n"
                  "key plain fd KK\n"
-                 "key escaped fd fc KK\n");
+                 "key escaped fd fc KK\n"
+                 "faults QN_REG_ACCESS QN_GET_MBINFO QN_BUZZER I2C_REG_READ I2C_REG_WRITE RTC_SET_TIME\n");
+    // the transport's names as its settings give them
+    qnm_settings set;
+    const char *const extra[] = {"settimeofday"};
+    qnm_settings_init(&set, extra, 1);
+    set.foreign[QNM_NODE_RTC] = 1;
+    qnm_power_on(b.m(), &set);
+    s.assign(buf, qnm_format_state(buf, sizeof buf, 1234, b.m()));
+    EXPECT_NE(s.find("\nfaults QN_REG_ACCESS QN_GET_MBINFO QN_BUZZER I2C_REG_READ I2C_REG_WRITE settimeofday\n"),
+              std::string::npos)
+        << s;
     // too small: nothing, never a cut snapshot
     EXPECT_EQ(qnm_format_state(buf, 100, 0, b.m()), 0u);
     EXPECT_EQ(buf[0], '\0');
