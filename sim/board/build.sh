@@ -3,7 +3,7 @@
 #   - fetches Debian's armhf armmp kernel image and headers, the host kbuild tools and
 #     busybox-static:armhf with apt-get download and unpacks them (nothing is installed);
 #   - builds the board driver module (sim/kernel + the board model of sim/model) with W=1;
-#   - builds the static musl qn_shell and the in-guest request fuzzer;
+#   - builds the static musl qn_shell, the in-guest request fuzzer and oldkernel (Linux 3.0's calls);
 #   - packs the initramfs (busybox, qn_shell, the module, /init).
 # Needs root only to install missing host packages. Prints the paths it made.
 set -euo pipefail
@@ -97,6 +97,9 @@ echo "== static qn_shell (armel musl)"
 cmake --build build-musl -j"$jobs" --target qn_shell >/dev/null
 arm-linux-musleabi-gcc -std=c99 -Os -static -s -Wall -Wextra -Werror \
   -o "$out/qn_fuzz" sim/board/qn_fuzz.c
+# the board's old kernel (a seccomp filter): the kernel's headers from the armel cross ones
+arm-linux-musleabi-gcc -std=c99 -Os -static -s -Wall -Wextra -Werror -idirafter /usr/arm-linux-gnueabi/include \
+  -o "$out/oldkernel" sim/board/oldkernel.c
 
 # --- initramfs -------------------------------------------------------------------------
 echo "== initramfs"
@@ -104,7 +107,7 @@ ir=$out/initramfs
 rm -rf "$ir"; mkdir -p "$ir"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,tmp,etc,root,lib/modules}
 cp "$root/bin/busybox" "$ir/bin/busybox"
 ln -s busybox "$ir/bin/sh"    # for /init; init makes the other links
-cp build-musl/qn_shell "$out/qn_fuzz" "$ir/usr/bin/"
+cp build-musl/qn_shell "$out/qn_fuzz" "$out/oldkernel" "$ir/usr/bin/"
 cp "$ko" "$ir/lib/modules/"
 cp sim/board/init "$ir/init"
 cp sim/board/ctl-agent "$ir/sbin/ctl-agent"

@@ -59,3 +59,41 @@ def ctl(board):
     board.ctl.clear()
     yield board.ctl
     board.recover()
+
+
+# -- the board's old kernel ----------------------------------------------------
+
+OLD_KERNEL_LOG = "/tmp/oldkernel.log"
+# /usr/bin/qn_shell becomes a script that runs the real one (moved aside, same
+# name) under oldkernel, for the console's shell and `sh -c` alike; put back at
+# the session's end.
+OLD_KERNEL_ON = ("[ -x /usr/lib/qn-real/qn_shell ] || { command -v oldkernel && mkdir -p /usr/lib/qn-real && "
+                 "mv /usr/bin/qn_shell /usr/lib/qn-real/ && printf '#!/bin/sh\\nexec oldkernel -l "
+                 f"{OLD_KERNEL_LOG} /usr/lib/qn-real/qn_shell \"$@\"\\n' > /usr/bin/qn_shell && "
+                 "chmod 755 /usr/bin/qn_shell; }")
+OLD_KERNEL_OFF = "[ ! -x /usr/lib/qn-real/qn_shell ] || mv /usr/lib/qn-real/qn_shell /usr/bin/qn_shell"
+
+
+def pytest_addoption(parser):
+    parser.addoption("--old-kernel", action="store_true",
+                     help="run qn_shell under the board's oldkernel (ENOSYS for every ARM system call "
+                     f"Linux 3.0 did not have), the refused calls logged to {OLD_KERNEL_LOG} on the board")
+
+
+@pytest.fixture(scope="session")
+def old_kernel_session(request, board):
+    yield
+    if request.config.getoption("--old-kernel"):
+        board.recover()
+        board.sh(OLD_KERNEL_OFF)
+
+
+@pytest.fixture(autouse=True)
+def old_kernel(request, board, old_kernel_session):
+    """With --old-kernel, every qn_shell started on the board (by a test or its
+    fixtures) runs under oldkernel; set before each test, as a test may have
+    rebooted the board."""
+    if request.config.getoption("--old-kernel"):
+        board.recover()
+        board.sh(OLD_KERNEL_ON)
+    yield
