@@ -36,7 +36,9 @@ IMAGE_PORT=$($py scripts/lab.py get image_port)   # the board images (lab/site.y
 ADMIN=admin          # the web UI's superuser; up makes its secret, build-lab/web-login
 SETTINGS=/etc/lava-server/settings.d/50-qn-lab.yaml
 MODELS=(KD3151 KD3252 KD3353 KD3454 KD3555)
-SHELL_CMD=qn_shell   # how the jobs start the shell on a board
+# How the jobs start the shell: under oldkernel, the system calls of the boards' Linux 3.0
+# (every later call answers ENOSYS), on the virtual boards and the bench PC's alike.
+SHELL_CMD="oldkernel qn_shell"
 WORKERS=$($py scripts/lab.py get workers)
 
 say() { printf '== %s\n' "$*"; }
@@ -163,7 +165,7 @@ need_up() {
 
 render() { # out model [render options]
   local out=$1 model=$2; shift 2
-  $py lab/jobs/render.py --model "$model" "$@" >"$out"
+  $py lab/jobs/render.py --model "$model" --shell "$SHELL_CMD" "$@" >"$out"
 }
 
 cmd_test() {
@@ -221,7 +223,12 @@ wait_device() { # DEVICE HEALTH STATE SECONDS
 cmd_health() {
   need_up
   say "health checks (one job a device type: boot, prompt, qn_shell, mbinfo names the device's model)"
-  $py scripts/lab.py "$(uri)" health --timeout 900
+  $py scripts/lab.py "$(uri)" health --timeout 900 || return 1
+  # every board Good but the bench PC's board with another model's image
+  local bad
+  bad=$(lava devices list --yaml | $py -c 'import sys, yaml
+print(" ".join(d["hostname"] for d in yaml.safe_load(sys.stdin) if d["health"] != "Good" and d["hostname"] != sys.argv[1]))' "$WRONG")
+  [ -z "$bad" ] || die "health: not Good: $bad"
 }
 
 # The board of the bench PC whose flash holds another model's image (lab/benchpc/benchpc.yaml).
@@ -247,9 +254,11 @@ cmd_wrong_image() {
   echo "  health Good after a new health check ($((SECONDS - t0)) s)"
   health=$(wait_job "$id" 600)
   echo "  job $id: $health on $(field "$id" device)"
-  # the flash as benchpc.yaml has it again, for the next run of this scenario
-  scripts/run-benchpc.sh flash $WRONG "$image" >/dev/null
   [ "$health" = Complete ] || die "job $id: $health ($(job_error "$id"))"
+  # the flash as benchpc.yaml has it, and a new health check: the board is Bad again
+  scripts/run-benchpc.sh flash $WRONG "$image" >/dev/null
+  lava devices update $WRONG --health UNKNOWN
+  echo "  $WRONG: its $image image written again, Unknown: its next health check finds it"
 }
 
 # A fault in the middle of a job on the bench PC's KD3151 board, once the shell runs.
