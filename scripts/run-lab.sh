@@ -385,6 +385,7 @@ cmd_status() {
     if alive "$n"; then echo "$n: pid $(cat "$run/$n.pid")"; else echo "$n: stopped"; fi
   done
   if [ -f "$run/postgresql.started" ]; then echo "postgresql: started by the lab"; fi
+  scripts/run-benchpc.sh status
 }
 
 case ${1:-} in
