@@ -23,12 +23,14 @@ import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "tests", "board"))
+sys.path.insert(0, os.path.join(TOP, "sim"))  # the qnboard package
 STATE = os.path.join(TOP, "build-benchpc") + "/"
 RUN = os.path.join(TOP, "scripts", "run-benchpc.sh")
 
 from labgrid import Environment  # noqa: E402
 
-from qnboard import power_cycle, power_off, power_on  # noqa: E402
+from boardctl import BoardControl  # noqa: E402
+from qnboard.console import power_cycle, power_off, power_on  # noqa: E402
 
 
 def processes():
@@ -86,7 +88,7 @@ def main():
         idle = processes()
         env = Environment(config_file=os.path.join(TOP, "tests", "board", "env-benchpc.yaml"))
         target = env.get_target("main")
-        board, boot_s = power_on(env, target)
+        board, boot_s = power_on(env, target, BoardControl)
         boots = [boot_s]
         try:
             for _ in range(args.rounds - 1):

@@ -62,8 +62,18 @@ stop() { # PIDFILE WORD WHAT: TERM, then KILL after 5 s
   fi
   rm -f "$1"
 }
-listening() { # PORT: something accepts on 127.0.0.1:PORT
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+port_owner() { # PORT: the PID of the process listening on it (nothing if none)
+  ss -Hltnp "sport = :$1" 2>/dev/null | grep -o 'pid=[0-9]*' | head -n 1 | cut -d= -f2
+}
+served_by() { # PORT PID: that process listens on the port
+  [ "$(port_owner "$1")" = "$2" ]
+}
+taken() { # PORT WHAT: fails, naming the process that holds the port (another bench PC?)
+  local p
+  p=$(port_owner "$1")
+  [ -n "$p" ] || return 0
+  echo "run-benchpc.sh: $2's port $1 is taken by pid $p: $(tr '\0' ' ' 2>/dev/null <"/proc/$p/cmdline")" >&2
+  return 1
 }
 wait_for() { # SECONDS WHAT COMMAND...
   local n=$(($1 * 10)) what=$2 i
@@ -89,7 +99,8 @@ write_flash() { # NAME MODEL: the board's image with the model in its boot argum
   cp -L build-board/vmlinuz "$dir/vmlinuz.new" && mv "$dir/vmlinuz.new" "$dir/vmlinuz"
   cp -L build-board/vexpress-v2p-ca9.dtb "$dir/board.dtb.new" && mv "$dir/board.dtb.new" "$dir/board.dtb"
   cp -L build-board/initrd.gz "$dir/initrd.gz.new" && mv "$dir/initrd.gz.new" "$dir/initrd.gz"
-  # the boot loader's environment in the board's flash: console, quiet boot, the model
+  # the boot loader's environment in the board's flash: the virtual board's command line
+  # (console on the first UART, quiet boot) and the model
   echo "$(cat sim/board/cmdline) qn_board.model=$2" >"$dir/bootargs"
   echo "$2" >"$dir/model"
 }
@@ -124,26 +135,28 @@ up)
       wait_for 5 "the serial adapter of $name" test -e "$dir/adapter" -a -e "$dir/uart"
     fi
   done <"$state/boards"
-  if ! alive "$state/ser2net.pid" "$state/ser2net.yaml" >/dev/null; then
+  # The ports are checked by their owner: a ser2net or pdudaemon that started while another
+  # bench PC held its port runs on without serving it.
+  if ! pid=$(alive "$state/ser2net.pid" "$state/ser2net.yaml"); then
     $py scripts/benchpc.py ser2net "$state" >"$state/ser2net.yaml"
-    while read -r name _ _ port _; do
-      ! listening "$port" || { echo "run-benchpc.sh: port $port of $name is taken" >&2; exit 1; }
-    done <"$state/boards"
+    while read -r name _ _ port _; do taken "$port" "$name" || exit 1; done <"$state/boards"
     # -u: no UUCP lock files in /var/lock for the stand-in adapters
     setsid ser2net -n -u -c "$state/ser2net.yaml" </dev/null >"$state/logs/ser2net.log" 2>&1 &
-    echo $! >"$state/ser2net.pid"
-    while read -r name _ _ port _; do
-      wait_for 10 "ser2net on port $port" listening "$port"
-    done <"$state/boards"
+    pid=$!
+    echo "$pid" >"$state/ser2net.pid"
   fi
-  if ! alive "$state/pdudaemon.pid" "$state/logs/pdudaemon.log" >/dev/null; then
-    ! listening "$pdu_port" || { echo "run-benchpc.sh: pdudaemon's port $pdu_port is taken" >&2; exit 1; }
+  while read -r name _ _ port _; do
+    wait_for 10 "ser2net (pid $pid) on port $port of $name (run down, then up)" served_by "$port" "$pid"
+  done <"$state/boards"
+  if ! pid=$(alive "$state/pdudaemon.pid" "$state/logs/pdudaemon.log"); then
+    taken "$pdu_port" pdudaemon || exit 1
     # run from the checkout: its localcmdline commands name lab/benchpc/outlet
     setsid pdudaemon --conf "$conf/pdudaemon.conf" --logfile "$state/logs/pdudaemon.log" \
       --loglevel INFO </dev/null >"$state/logs/pdudaemon.out" 2>&1 &
-    echo $! >"$state/pdudaemon.pid"
-    wait_for 20 "pdudaemon on port $pdu_port" listening "$pdu_port"
+    pid=$!
+    echo "$pid" >"$state/pdudaemon.pid"
   fi
+  wait_for 20 "pdudaemon (pid $pid) on port $pdu_port (run down, then up)" served_by "$pdu_port" "$pid"
   "$0" status
   ;;
 status)
@@ -153,7 +166,15 @@ status)
     printf '%-12s %-7s %-7s %-6s %-7s %s\n' "$name" "$label" "$image" "$port" "$outlet" "$(power_state "$name")"
   done < <(boards)
   for s in "ser2net:$state/ser2net.yaml" "pdudaemon:$state/logs/pdudaemon.log"; do
-    if p=$(alive "$state/${s%%:*}.pid" "${s#*:}"); then echo "${s%%:*}: running (pid $p)"; else echo "${s%%:*}: stopped"; fi
+    if p=$(alive "$state/${s%%:*}.pid" "${s#*:}"); then
+      if [ "${s%%:*}" = ser2net ]; then ports=$(boards | awk '{print $4}'); else ports=$pdu_port; fi
+      lost=
+      for port in $ports; do served_by "$port" "$p" || lost+=" $port"; done
+      if [ -z "$lost" ]; then echo "${s%%:*}: running (pid $p)"
+      else echo "${s%%:*}: running (pid $p) but not serving port$lost (down, then up)"; fi
+    else
+      echo "${s%%:*}: stopped"
+    fi
   done
   echo "PDU $pdu_name: curl 'http://$pdu_host:$pdu_port/power/control/on?hostname=$pdu_name&port=OUTLET' (off, reboot&delay=$pdu_delay)"
   echo "console: telnet 127.0.0.1 PORT"

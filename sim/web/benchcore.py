@@ -1,4 +1,5 @@
-"""Pure parts of the virtual bench server: keys, console text, messages, waveforms.
+"""Pure parts of the virtual bench server: console text and the pages' messages (the
+keys and their pacing, the board's lines and waveforms are the qnboard package's).
 
 Nothing here does I/O, so the unit tests (tests/web/test_benchcore.py) exercise it
 directly.
@@ -7,45 +8,10 @@ directly.
 import codecs
 import json
 
-# The longest key the shell decodes is one read of up to 10 bytes.
-KEY_MAX_BYTES = 10
+from qnboard.keys import KEY_MAX_BYTES, split_keys
+
 PASTE_MAX_KEYS = 4096
 CONTROL_MAX_CHARS = 512
-# The shell ends every redraw (the line, the prompt, a completion) with "show cursor".
-REDRAW_END = b"\x1b[?25h"
-REDRAW_START = b"\x1b[?25l"
-# Keys after which the shell draws nothing: Page Up and Page Down are swallowed.
-SILENT_KEYS = (b"\x1b[5~", b"\x1b[6~")
-
-
-def split_keys(text):
-    """Splits text into keys as a terminal sends them: one escape sequence or one
-    character each. CR LF and LF become the Enter key (CR). Characters the shell
-    cannot take (non-ASCII, other control characters) are left out."""
-    keys = []
-    i, n = 0, len(text)
-    while i < n:
-        c = text[i]
-        if c == "\x1b":
-            j = i + 1
-            if j < n and text[j] in "[O":
-                j += 1
-                while j < n and j - i < KEY_MAX_BYTES and not (0x40 <= ord(text[j]) <= 0x7E):
-                    j += 1
-                j = min(j + 1, n)
-            keys.append(text[i:j].encode("ascii", "replace"))
-            i = j
-            continue
-        if c == "\r":
-            keys.append(b"\r")
-            i += 2 if i + 1 < n and text[i + 1] == "\n" else 1
-            continue
-        if c == "\n":
-            keys.append(b"\r")
-        elif c in "\t\x08\x7f" or 32 <= ord(c) < 127:
-            keys.append(c.encode("ascii"))
-        i += 1
-    return keys
 
 
 class ConsoleDecoder:
@@ -57,27 +23,6 @@ class ConsoleDecoder:
 
     def decode(self, data, final=False):
         return self._dec.decode(data, final)
-
-
-class RedrawWatch:
-    """Watches the console output for the start and the end of a redraw, across read
-    boundaries."""
-
-    def __init__(self):
-        self._tail = b""
-        self.count = 0  # redraws ended
-        self.started = 0
-
-    def feed(self, data):
-        buf = self._tail + data
-        self.count += buf.count(REDRAW_END)
-        self.started += buf.count(REDRAW_START)
-        self._tail = buf[-(len(REDRAW_END) - 1):]
-        return self.count
-
-    def drawing(self):
-        """Whether a redraw has begun and not ended yet."""
-        return self.started > self.count
 
 
 class BadMessage(Exception):
@@ -135,6 +80,8 @@ def parse_client_message(raw):
         if not (20 <= cols <= 500 and 5 <= rows <= 200):
             raise BadMessage("terminal size out of range")
         out["cols"], out["rows"] = cols, rows
+    elif t in CHOICES:
+        out.update(_choice(t, msg))
     elif t in ("restart", "state", "ping"):
         pass
     else:
@@ -142,50 +89,25 @@ def parse_client_message(raw):
     return out
 
 
-def vcd_text(start_us, start_levels, changes, end_us=None):
-    """A value change dump of the 72 GPIO pins (1 us timescale), from the levels at
-    start_us (9 bank bytes) and a list of (t_us, bank, levels) pin events."""
-    ids = {}
-    n = 0
-    for bank in range(9):
-        for bit in range(8):
-            ids[(bank, bit)] = "".join(chr(33 + d) for d in _digits(n))
-            n += 1
-    out = ["$date virtual bench $end", "$version qn bench $end", "$timescale 1us $end",
-           "$scope module gpio $end"]
-    for bank in range(9):
-        for bit in range(8):
-            out.append("$var wire 1 %s gpio%d_%d $end" % (ids[(bank, bit)], bank, bit))
-    out += ["$upscope $end", "$enddefinitions $end", "#%d" % start_us, "$dumpvars"]
-    levels = list(start_levels)
-    for bank in range(9):
-        for bit in range(8):
-            out.append("%d%s" % ((levels[bank] >> bit) & 1, ids[(bank, bit)]))
-    out.append("$end")
-    last_t = start_us
-    for t, bank, lv in changes:
-        if not 0 <= bank < 9:
-            continue
-        diff = levels[bank] ^ lv
-        if not diff:
-            continue
-        t = max(t, last_t)
-        if t != last_t or out[-1] == "$end":
-            out.append("#%d" % t)
-        last_t = t
-        for bit in range(8):
-            if diff >> bit & 1:
-                out.append("%d%s" % ((lv >> bit) & 1, ids[(bank, bit)]))
-        levels[bank] = lv
-    if end_us is not None and end_us > last_t:
-        out.append("#%d" % end_us)
-    return "\n".join(out) + "\n"
+def _is_int(v):
+    return isinstance(v, int) and not isinstance(v, bool)
 
 
-def _digits(n):
-    d = [n % 94]
-    n //= 94
-    while n:
-        d.append(n % 94)
-        n //= 94
-    return d
+# The page's choices of what the snapshot offers: each field and its check.
+CHOICES = {
+    "fault": {"name": lambda v: isinstance(v, str) and 0 < len(v) <= 64,
+              "at": lambda v: v is None or _is_int(v)},
+    "ddr": {"mb": _is_int},
+    "panel": {"framing": lambda v: isinstance(v, str) and 0 < len(v) <= 32, "code": _is_int},
+    "input": {"part": _is_int, "level": _is_int},
+}
+
+
+def _choice(t, msg):
+    out = {}
+    for name, ok in CHOICES[t].items():
+        v = msg.get(name)
+        if not ok(v):
+            raise BadMessage("%r needs %r" % (t, name))
+        out[name] = v
+    return out

@@ -33,26 +33,19 @@ from aiohttp import WSMsgType, web
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))  # the qnboard package (sim/qnboard)
 
 import benchcore  # noqa: E402
+from qnboard import control as board_control  # noqa: E402
+from qnboard import keys, parse  # noqa: E402
+from qnboard.link import SimLink, VirtLink  # noqa: E402
+from qnboard.vcd import vcd_text  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(HERE))
 CLIENT_QUEUE_MAX = 4096  # messages waiting for one page; more are dropped and counted
 EVENT_HISTORY = 5000  # recent events a page that connects late receives
 PIN_HISTORY = 200000  # pin changes kept for the analyzer and the waveform download
 SCROLLBACK = 256 * 1024  # console characters a page that connects late receives
-REDRAW_WAIT = 10.0  # seconds a key waits for the redraw of the key before it
-SILENT_WAIT = 0.2
-
-
-def board_supported(root=REPO):
-    """Whether the virtual board in this tree carries the board link's event stream."""
-    try:
-        with open(os.path.join(root, "scripts", "run-board.sh")) as f:
-            return "--events" in f.read()
-    except OSError:
-        return False
-
 
 # The virtual board: its root prompt, and the line that starts the shell there and reports
 # its exit status afterwards.
@@ -100,8 +93,7 @@ class Session:
         self.exit_status = None
         self.runs = 0
         self.decoder = None
-        self.redraw = benchcore.RedrawWatch()
-        self.out_count = 0  # console reads
+        self.pacer = keys.KeyPacer()  # sees the console output, paces the keys
         self.redraw_cond = asyncio.Condition()
         self.scrollback = collections.deque()
         self.scroll_len = 0
@@ -114,7 +106,7 @@ class Session:
         self.board_log = None
         self.board_tail = b""
         self.board_paths = None
-        self.state = None
+        self.state = None  # parse.BoardState once the board link is up
         self.events = collections.deque(maxlen=EVENT_HISTORY)
         self.pin_start = None  # (t_us, [9 levels]) at the snapshot
         self.pin_changes = collections.deque(maxlen=PIN_HISTORY)
@@ -221,15 +213,13 @@ class Session:
 
     async def connect_board_link(self):
         try:
-            import boardlink
-
             ctl, events = self.board_paths
             deadline = time.monotonic() + 60
             while not (os.path.exists(ctl) and os.path.exists(events)):
                 if time.monotonic() > deadline:
                     raise RuntimeError("the board's UART sockets did not appear")
                 await asyncio.sleep(0.05)
-            link = boardlink.VirtLink(ctl, events)
+            link = VirtLink(ctl, events)
             await link.open()
             await self.attach_link(link)
         except asyncio.CancelledError:
@@ -252,7 +242,7 @@ class Session:
         shell has ended, or timeout seconds have passed)."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline and self.running:
-            if self.redraw.count > 0 and self.link_task is not None and self.link_task.done():
+            if self.pacer.watch.count > 0 and self.link_task is not None and self.link_task.done():
                 return True
             await asyncio.sleep(0.02)
         return False
@@ -271,8 +261,7 @@ class Session:
             else:
                 asyncio.ensure_future(self.shell_ended())
             return
-        self.out_count += 1
-        self.redraw.feed(data)
+        self.pacer.feed(data)
         asyncio.ensure_future(self._notify_redraw())
         if self.args.board:
             self.board_tail = (self.board_tail + data)[-256:]
@@ -339,50 +328,34 @@ class Session:
         log("the shell ended with status", self.exit_status)
 
     async def key_writer(self):
-        """Writes the keys one at a time, each in one write, each after the redraw of
-        the one before: the shell decodes the bytes of one read as one key."""
+        """Writes the keys one at a time, each in one write, paced by the key pacer
+        (qnboard.keys): the shell decodes the bytes of one read as one key."""
         while True:
             key, paste = await self.keys.get()
             if not self.running or self.master is None:
                 continue
-            before, out_before = self.redraw.count, self.out_count
+            mark = self.pacer.mark(key, paste)
+            if not await self.write_key(key):
+                continue
+            self.stats["keys"] += 1
+            await keys.wait_async(self.pacer, mark, self.redraw_cond,
+                                  still=lambda: self.running, unread=self.unread_keys)
+
+    async def write_key(self, key):
+        """One key in one write; False if the terminal took none of it."""
+        for _ in range(2):
             try:
                 n = os.write(self.master, key)
-            except BlockingIOError:
+                break
+            except BlockingIOError:  # the terminal's input queue is full: once more
                 await asyncio.sleep(0.05)
-                try:
-                    n = os.write(self.master, key)
-                except OSError:
-                    continue
             except OSError:
-                continue
-            if n != len(key):
-                log("short console write", n, len(key))
-            self.stats["keys"] += 1
-            if not paste and key in (b"\r", b"\n"):
-                # Enter typed: the shell has read it once the command answers (output
-                # that is no redraw, and, where the server can see it, no typed byte
-                # waits), so a key typed while a command runs reaches it: a listing stops
-                # on a key. Every other key waits for its redraw.
-                deadline = time.monotonic() + REDRAW_WAIT
-                while self.running and time.monotonic() < deadline:
-                    if self.redraw.count > before:
-                        break
-                    if (self.out_count > out_before and not self.redraw.drawing() and
-                            not self.unread_keys()):
-                        break
-                    await asyncio.sleep(0.001)
-                continue
-            # The next key goes after the redraw for this one.
-            wait = SILENT_WAIT if key in benchcore.SILENT_KEYS else REDRAW_WAIT
-            try:
-                async with self.redraw_cond:
-                    await asyncio.wait_for(
-                        self.redraw_cond.wait_for(
-                            lambda: self.redraw.count > before or not self.running),
-                        wait)
-            except asyncio.TimeoutError:
-                pass
+                return False
+        else:
+            return False
+        if n != len(key):
+            log("short console write", n, len(key))
+        return n > 0
 
     def resize(self, cols, rows):
         self.cols, self.rows = cols, rows
@@ -403,15 +376,13 @@ class Session:
             log("no board link:", e)
 
     async def _connect_link(self, path):
-        import boardlink
-
         deadline = time.monotonic() + 15
         while not os.path.exists(path):
             if time.monotonic() > deadline or not self.running:
                 log("the simulator's link socket did not appear:", path)
                 return
             await asyncio.sleep(0.02)
-        link = boardlink.SimLink(path)
+        link = SimLink(path)
         for _ in range(100):
             try:
                 await link.open()
@@ -426,11 +397,8 @@ class Session:
     async def attach_link(self, link):
         self.link = link
         # Subscribed before the snapshot: no event after it is missed.
-        if hasattr(link, "subscribe"):
-            async with self.link_lock:
-                stream = await link.subscribe()
-        else:
-            stream = link.events()
+        async with self.link_lock:
+            stream = await link.subscribe()
         await self.refresh_state()
         self.events_task = asyncio.ensure_future(self.pump_events(stream))
 
@@ -453,33 +421,23 @@ class Session:
             self.link = None
 
     async def refresh_state(self):
-        import boardlink
-
         if not self.link:
             return
         async with self.link_lock:
             lines = await self.link.state()
-        st = boardlink.parse_state(lines)
-        self.state = st
-        t = int(st.get("time_us", 0))
+        self.state = parse.BoardState(parse.parse_state(lines))
+        st = self.state.fields()
         if self.pin_start is None:
-            self.pin_start = (t, list(st.get("pins", [0] * 9)))
-        self.last_t = max(self.last_t, t)
+            self.pin_start = (st["time_us"], list(st["pins"]))
+        self.last_t = max(self.last_t, st["time_us"])
         self.broadcast({"type": "state", "state": st})
 
     async def pump_events(self, stream):
-        import boardlink
-
         try:
             async for line in stream:
-                try:
-                    ev = boardlink.parse_event(line)
-                except Exception as e:  # a line the parser does not know: log it as is
-                    ev = {"t_us": self.last_t, "kind": "unknown", "text": line, "error": str(e)}
-                if int(ev.get("t_us", -1)) < 0:
-                    continue  # not an event line
+                ev = parse.parse_event(line)  # the stream's Event: parsed already
                 self.on_event(ev)
-                if ev.get("kind") in ("reset", "dropped"):
+                if ev["kind"] in ("reset", "dropped"):
                     await self.refresh_state()
         except asyncio.CancelledError:
             raise
@@ -487,23 +445,21 @@ class Session:
             log("the board link's event stream ended:", e)
 
     def on_event(self, ev):
+        """One event (parse_event()'s dict) into the board's state, the waveform, the
+        history and every page: the page gets the fields, never a line to parse."""
         self.stats["events"] += 1
-        t = int(ev.get("t_us", 0))
+        t = ev["t_us"]
         self.last_t = max(self.last_t, t)
-        if ev.get("kind") == "pins" and "bank" in ev:
-            bank, lv = int(ev["bank"]), int(ev["levels"])
-            self.pin_changes.append((t, bank, lv))
-            if self.state and 0 <= bank < len(self.state.get("pins", [])):
-                self.state["pins"][bank] = lv
-        elif ev.get("kind") == "buzzer" and self.state is not None:
-            parts = ev.get("text", "").split()
-            if len(parts) >= 3 and parts[2] in ("0", "1"):
-                self.state["buzzer"] = int(parts[2])
-        elif ev.get("kind") == "dropped":
-            self.stats["link_dropped"] += int(ev.get("count", 0))
-        item = {"type": "event", "t": t, "kind": ev.get("kind", ""), "text": ev.get("text", "")}
-        if "bank" in ev:
-            item["bank"], item["levels"] = int(ev["bank"]), int(ev["levels"])
+        item = {"type": "event", "t": t, "kind": ev["kind"], "group": ev["group"],
+                "text": ev["text"], "log": ev["trace"]}
+        if "levels" in ev:
+            item["bank"], item["levels"] = ev["bank"], ev["levels"]
+            self.pin_changes.append((t, ev["bank"], ev["levels"]))
+        if self.state is not None:
+            item.update(self.state.apply(ev))
+        if ev["kind"] == "dropped":
+            self.stats["link_dropped"] += ev.get("count", 0)
+            item["link_dropped"] = self.stats["link_dropped"]
         self.events.append(item)
         self.broadcast(item)
 
@@ -519,7 +475,7 @@ class Session:
             return None
         start_t, levels = self.pin_start
         changes = [c for c in self.pin_changes if c[0] >= start_t]
-        return benchcore.vcd_text(start_t, levels, changes, self.last_t)
+        return vcd_text(start_t, levels, changes, self.last_t)
 
     # ---- pages -----------------------------------------------------------------
 
@@ -528,7 +484,9 @@ class Session:
             c.put(item)
 
     def hello(self):
-        return {"type": "hello", "state": self.state, "console": "".join(self.scrollback),
+        return {"type": "hello", "state": self.state.fields() if self.state else None,
+                "groups": parse.GROUPS, "link_dropped": self.stats["link_dropped"],
+                "console": "".join(self.scrollback),
                 "events": list(self.events),
                 "pins": {"start": self.pin_start, "changes": list(self.pin_changes)[-20000:]},
                 "shell": {"running": self.running, "status": self.exit_status,
@@ -732,9 +690,16 @@ async def handle(session, client, raw):
             client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
                         "keys": len(msg["keys"])})
     elif t == "control":
-        ok, reason = await session.control(msg["line"])
-        client.put({"type": "answer", "id": mid, "ok": ok, "reason": reason, "line": msg["line"]})
-        session.broadcast({"type": "control", "line": msg["line"], "ok": ok, "reason": reason})
+        await control_lines(session, client, mid, [msg["line"]])
+    elif t in BOARD_CHOICES:
+        try:
+            lines = BOARD_CHOICES[t](session.state.fields() if session.state else {}, msg)
+        except ValueError as e:
+            client.put({"type": "answer", "id": mid, "ok": False, "reason": str(e)})
+            return
+        await control_lines(session, client, mid, lines)
+        if t == "ddr":
+            await session.refresh_state()
     elif t == "resize":
         session.resize(msg["cols"], msg["rows"])
     elif t == "restart":
@@ -746,6 +711,30 @@ async def handle(session, client, raw):
         await session.refresh_state()
     elif t == "ping":
         client.put({"type": "pong", "id": mid, "t": time.time()})
+
+
+# What the page offers from the snapshot, to control lines (qnboard.control).
+BOARD_CHOICES = {
+    "fault": lambda st, m: [board_control.fault_line(st, m["name"], m["at"])],
+    "ddr": lambda st, m: board_control.ddr_lines(st, m["mb"]),
+    "panel": lambda st, m: [board_control.panel_line(st, m["framing"], m["code"])],
+    "input": lambda st, m: [board_control.input_line(st, m["part"], m["level"])],
+}
+
+
+async def control_lines(session, client, mid, lines):
+    """Sends control lines in turn until one is refused; the page that asked gets the
+    answer, every page the lines in its log."""
+    done = []
+    for line in lines:
+        ok, reason = await session.control(line)
+        done.append({"type": "control", "line": line, "ok": ok, "reason": reason})
+        if not ok:
+            break
+    client.put({"type": "answer", "id": mid, "ok": ok, "reason": reason,
+                "line": "; ".join(lines)})
+    for item in done:
+        session.broadcast(item)
 
 
 async def no_icon(request):
@@ -818,10 +807,6 @@ def main(argv=None):
     args, args.extra = p.parse_known_args(argv)
     if "--" in args.extra:
         args.extra.remove("--")
-    if args.board and not board_supported(args.root):
-        print("bench: this tree's virtual board has no event stream for the bench",
-              file=sys.stderr)
-        return 2
     asyncio.run(serve(args))
     return 0
 

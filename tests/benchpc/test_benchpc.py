@@ -5,6 +5,7 @@ it is not running (and then stops it at the end); leaves every board off.
 import os
 import pathlib
 import re
+import socket
 import subprocess
 import time
 import urllib.request
@@ -138,7 +139,9 @@ def test_the_boards_of_the_config_are_served(bench):
     for name, b in bench.items():
         row = re.search(rf"^{name}\s+{b['label']}\s+\S+\s+{b['port']}\s+{b['outlet']}\s+(\S+)", out, re.M)
         assert row, out
-    assert "ser2net: running" in out and "pdudaemon: running" in out
+    # each serves its ports (one that started while another bench PC held them would not)
+    assert re.search(r"^ser2net: running \(pid \d+\)$", out, re.M), out
+    assert re.search(r"^pdudaemon: running \(pid \d+\)$", out, re.M), out
 
 
 def test_a_board_boots_from_its_flash_and_is_cut_at_off(bench):
@@ -242,3 +245,35 @@ def test_an_outlet_without_a_board_switches_nothing(bench):
     before = {n: qemu_pids(n) for n in bench}
     assert request("on", spare).startswith("OK")
     assert {n: qemu_pids(n) for n in bench} == before
+
+
+def test_a_new_client_takes_the_console_over(bench):
+    """A technician's telnet takes a console that a hung job still holds: ser2net closes
+    the old connection and serves the new one (its telnet options first)."""
+    port = bench["qn-board-01"]["port"]
+    old = socket.create_connection(("127.0.0.1", port), timeout=5)
+    try:
+        assert old.recv(64).startswith(b"\xff"), "telnet options from ser2net"
+        new = socket.create_connection(("127.0.0.1", port), timeout=5)
+        try:
+            assert new.recv(64).startswith(b"\xff")
+            old.settimeout(10)     # the old connection ends (a timeout fails the test)
+            while old.recv(64):
+                pass
+        finally:
+            new.close()
+    finally:
+        old.close()
+
+
+def test_up_again_starts_nothing_twice(bench):
+    """up on a running bench PC keeps its processes (a board's power too)."""
+    def pids():
+        found = {}
+        for f in sorted(STATE.glob("*.pid")) + sorted(STATE.glob("*/socat.pid")):
+            found[str(f.relative_to(STATE))] = f.read_text().strip()
+        return found
+    before = pids()
+    assert len(before) == 2 + len(bench), before
+    sh("up")
+    assert pids() == before

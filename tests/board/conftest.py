@@ -6,7 +6,7 @@ serial adapter. Tests that need the board driver's control file (pins, panel
 bytes, fault rules, trace, waveform, module reloads) carry
 @pytest.mark.lg_feature("control") and are skipped on a target without it.
 
-The console helpers live in qnboard.py. After every test the kernel log since
+The console helpers live in the qnboard package (sim/qnboard/console.py). After every test the kernel log since
 the test began must tell of no kernel fault (oops, BUG, WARNING, call trace):
 a finding fails that test's teardown, so the report names the test.
 """
@@ -16,14 +16,17 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qnboard import kernel_complaints, power_off, power_on  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))  # the qnboard package
+from boardctl import BoardControl  # noqa: E402
+from qnboard.console import kernel_complaints, power_off, power_on  # noqa: E402
 
 
 @pytest.fixture(scope="session")
 def board(env, target):
     """The booted board at its root prompt (booted once per session)."""
-    b, _ = power_on(env, target)
+    b, _ = power_on(env, target, BoardControl)
     yield b
     power_off(b)
 

@@ -3,7 +3,7 @@ runs, the console's own settings afterwards, however the shell ends."""
 
 import pytest
 
-from qnboard import stty_settings
+from qnboard.console import stty_settings
 
 
 def flags(stty_text):

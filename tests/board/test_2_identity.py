@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from qnboard import GREEN, NORM, lines
+from qnboard.console import GREEN, NORM, lines
 
 
 def test_mbinfo_shows_the_boards_identity(qn):

@@ -3,7 +3,7 @@ driver's model: requests and results as the driver saw them (its trace)."""
 
 import pytest
 
-from qnboard import ioctls, lines
+from qnboard.console import ioctls, lines
 
 pytestmark = pytest.mark.lg_feature("control")
 

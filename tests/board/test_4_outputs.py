@@ -3,7 +3,7 @@ and the reset pulses timed by the driver's kernel clock (its waveform)."""
 
 import pytest
 
-from qnboard import GREEN, NORM, RED, ioctls, lines, pin_moves, reset_pulse
+from qnboard.console import GREEN, NORM, RED, ioctls, lines, pin_moves, reset_pulse
 
 pytestmark = pytest.mark.lg_feature("control")
 
@@ -65,6 +65,6 @@ def test_reset_pulse(models, ctl, model, cmd, header, pinline, pin, idle, level)
     assert lines(qn.command(cmd)) == "\n" + RED + header + "\n" + NORM + pinline + "\n"
     qn.exit()
     # one pulse on the reset line alone (an idle-high line first rises to idle)
-    shown_level, width = reset_pulse(pin_moves(ctl), pin, idle)
+    shown_level, width = reset_pulse(ctl.vcd(), pin, idle)
     assert shown_level == level
     assert width >= 100000, "the reset level lasts at least the 100 ms pause"

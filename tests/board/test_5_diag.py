@@ -3,7 +3,7 @@ controller's geometry."""
 
 import pytest
 
-from qnboard import GREEN, NORM, lines
+from qnboard.console import GREEN, NORM, lines
 
 pytestmark = pytest.mark.lg_feature("control")
 

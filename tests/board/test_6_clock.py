@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from qnboard import lines
+from qnboard.console import lines
 
 
 def test_rtcset_then_hwclock_and_date(qn):

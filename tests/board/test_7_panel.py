@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from qnboard import lines, rx
+from qnboard.console import lines, rx
 
 
 def test_revkey_on_and_off(qn):

@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from qnboard import kernel_complaints
+from qnboard.console import kernel_complaints
 
 pytestmark = pytest.mark.lg_feature("control")
 

@@ -3,7 +3,7 @@
 
 import pytest
 
-from qnboard import power_cycle
+from qnboard.console import power_cycle
 
 
 @pytest.mark.lg_feature("power")

@@ -2,7 +2,7 @@
 from between the tests (module-wide fixtures, the boot). After each test the
 suite checks the lines logged since that test began (conftest.py)."""
 
-from qnboard import kernel_complaints
+from qnboard.console import kernel_complaints
 
 
 def test_kernel_log_is_clean(board):

@@ -1,13 +1,12 @@
-"""The board's console and qn_shell on it, in one place: the suite's fixtures
-(conftest.py), its tests and the benchmark's board figures (bench/board_figures.py)
-all go through this module.
+"""The board's console and qn_shell on it, in one place: the board suite's
+fixtures (tests/board/conftest.py), its tests and the benchmark's board figures
+(bench/board_figures.py) all go through this module.
 
 Only labgrid's public interface is used: the console driver's write(),
 expect() and settle(), ShellDriver's run() and prompt, QEMUDriver's on()/off().
 
-Keys go to the shell one at a time, each key's bytes in one write, and the
-next key waits for the redraw of the last, as the shell decodes one key per
-read.
+Keys go to the shell through the key pacer (qnboard.keys): one key a write,
+the next after the redraw of the last, as the shell decodes one key per read.
 """
 
 import os
@@ -18,10 +17,12 @@ import uuid
 
 import pexpect
 
-from boardctl import BoardControl
+from .keys import REDRAW_END as _REDRAW_END
+from . import vcd
+from .keys import KeyPacer, type_keys
 
 QN_PROMPT = "quenta $: "
-REDRAW_END = "\x1b[?25h"
+REDRAW_END = _REDRAW_END.decode("ascii")
 GREEN, RED, NORM = "\x1b[0;32;32m", "\x1b[0;32;31m", "\x1b[m"
 
 # What the kernel prints when something went wrong in it: an oops ("Internal
@@ -69,6 +70,7 @@ class Board:
         self.qemu = qemu        # QEMUDriver of a virtual board, or None
         self.power = power      # the power driver of a board on a switched outlet, or None
         self.in_qn = False
+        self.pacer = KeyPacer()
 
     # -- the board's own shell -------------------------------------------
     def sh(self, cmd, timeout=60, check=True):
@@ -133,15 +135,23 @@ class Board:
         self.in_qn = True
         return before
 
+    def read(self, timeout):
+        """What the console has (at once, or within timeout seconds), or b""."""
+        idx, _, match, _ = self.console.expect([r"(?s).+", pexpect.TIMEOUT], timeout=timeout)
+        return match.group(0) if idx == 0 else b""
+
     def key(self, data, redraw=True):
         """One key in one write; waits for the line redraw it causes."""
-        self.write(data)
+        if isinstance(data, str):
+            data = data.encode("latin-1")
         if redraw:
-            return self.expect(rx(REDRAW_END))[0]
+            assert type_keys(self.pacer, [data], self.console.write, self.read), \
+                "no redraw for %r" % data
+            return
+        self.write(data)
         # nothing to wait for: give the board time to take the key in (a
         # signal key also flushes the input queue)
         time.sleep(0.3)
-        return ""
 
     def type(self, text):
         for ch in text:
@@ -239,11 +249,12 @@ def boot_through_outlet(power, console, prompt, timeout=120):
     return time.monotonic() - t0
 
 
-def power_on(env, target):
+def power_on(env, target, control_class):
     """Brings the board up and connects to its console and, where the target
-    has the feature, its control UART: a QEMU target boots; a board on a
-    switched outlet (a power driver) is power-cycled and boots from its flash;
-    any other board is taken as already up.
+    has the feature, its control UART (through control_class, the suite's
+    BoardControl): a QEMU target boots; a board on a switched outlet (a power
+    driver) is power-cycled and boots from its flash; any other board is
+    taken as already up.
     Returns the Board and the seconds from power-on to the board's prompt
     (None on a board already up)."""
     features = env.get_target_features() | env.get_features()
@@ -266,7 +277,7 @@ def power_on(env, target):
         target.activate(power)
         boot_s = boot_through_outlet(power, console, shell_prompt(env, target))
     shell = target.get_driver("ShellDriver")
-    ctl = BoardControl(sock).connect() if sock else None
+    ctl = control_class(sock).connect() if sock else None
     return Board(target, shell.console, shell, ctl, qemu, power), boot_s
 
 
@@ -312,45 +323,26 @@ def ioctls(trace):
     return out
 
 
-def vcd_changes(text):
-    """Pin levels of a VCD: ({name: start level}, [(time, name, level), ...])."""
-    ids, start, changes = {}, {}, []
-    t, in_dump = None, False
-    for line in text.splitlines():
-        w = line.split()
-        if not w:
-            continue
-        if w[0] == "$var" and len(w) >= 5:
-            ids[w[3]] = w[4]
-        elif w[0] == "$dumpvars":
-            in_dump = True
-        elif w[0] == "$end" and in_dump:
-            in_dump = False
-        elif w[0].startswith("#"):
-            t = int(w[0][1:])
-        elif w[0][0] in "01" and w[0][1:] in ids:
-            name = ids[w[0][1:]]
-            if in_dump or t is None:
-                start[name] = int(w[0][0])
-            else:
-                changes.append((t, name, int(w[0][0])))
-    return start, changes
-
-
 def pin_moves(ctl):
-    """[(time, pin, level)] of the driver's waveform, e.g. (123, "gpio6_1", 0)."""
-    return vcd_changes(ctl.vcd())[1]
+    """[(step, pin, level)] of the driver's waveform in time order, read by
+    sigrok-cli, e.g. (0, "gpio6_1", 0)."""
+    with vcd.text_file(ctl.vcd()) as path:
+        return vcd.moves(path)
 
 
-def reset_pulse(moves, pin, idle):
-    """The reset level's (level, width in µs) on one pin of pin_moves(): the
-    pins start low, so an idle-high line first rises to its idle level. Raises
-    AssertionError unless the pin made exactly one pulse and nothing else moved."""
+def reset_pulse(text, pin, idle):
+    """The reset level's (level, width in µs) on one pin of a waveform (the
+    driver's VCD text), read by sigrok-cli: the pins start low, so an idle-high
+    line first rises to its idle level. Raises AssertionError unless the pin
+    made exactly one pulse and nothing else moved."""
+    with vcd.text_file(text) as path:
+        moves = vcd.moves(path)
+        segs = vcd.pulses(path, pin)
     others = [p for _, p, _ in moves if p != pin]
     assert not others, "only the reset line moves"
-    mine = [(t, l) for t, p, l in moves if p == pin]
+    mine = [l for _, p, l in moves if p == pin]
     if idle == 1:
-        assert mine and mine[0][1] == 1
+        assert mine and mine[0] == 1
         mine = mine[1:]
-    assert len(mine) == 2 and mine[1][1] == idle, "one pulse, back at the idle level"
-    return mine[0][1], mine[1][0] - mine[0][0]
+    assert len(mine) == 2 and mine[1] == idle, "one pulse, back at the idle level"
+    return mine[0], segs[-1][1] - segs[-1][0]

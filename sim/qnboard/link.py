@@ -10,22 +10,21 @@ on ttyAMA1 behind ``build-board/ctl.sock``, the event stream on ttyAMA2 behind
 * events: every trace line (``T kind ...``), ``T pins BANK LL`` for each pin
   change, ``T dropped N`` after lines a slow reader lost.
 
-parse_state() and parse_event() turn those lines into dicts; callers never
-parse raw lines themselves.  Standard library only (asyncio).
+The event streams give each line once parsed (an Event: the line, with
+parse_event()'s fields); parse_state() (qnboard.parse) reads the snapshot.
+Callers never parse raw lines themselves.  Standard library only (asyncio).
 """
 
 import asyncio
-import re
 import uuid
+
+from .parse import Event
 
 __all__ = [
     "BoardLink",
     "SimLink",
     "VirtLink",
     "LinkError",
-    "parse_state",
-    "parse_event",
-    "part_on",
 ]
 
 LINE_MAX = 1 << 16
@@ -52,24 +51,10 @@ class BoardLink:
         """The snapshot lines, without the closing 'end'."""
         raise NotImplementedError
 
-    def events(self):
-        """Async iterator of event lines, without their newline.  It connects
-        on its first step: use subscribe() to know when events start."""
-
-        async def gen():
-            it = await self.subscribe()
-            try:
-                async for line in it:
-                    yield line
-            finally:
-                await it.aclose()
-
-        return gen()
-
     async def subscribe(self):
         """Connects to the event stream and returns an async iterator of its
-        lines: every event after this call returns is in it (or counted in a
-        "T dropped N" line)."""
+        events (Event: the line, parsed): every event after this call returns
+        is in it (or counted in a "T dropped N" line)."""
         raise NotImplementedError
 
     async def __aenter__(self):
@@ -200,11 +185,8 @@ class SimLink(_Requester):
         return _Stream(conn)
 
 
-_EVENT_RE = re.compile(r"^(-?\d+) (\S+)")
-
-
 class _Stream:
-    """Async iterator of a connection's event lines.  A cancelled step (a
+    """Async iterator of a connection's events (Event), each line parsed once.  A cancelled step (a
     timeout around it) loses nothing: the next step goes on reading."""
 
     def __init__(self, conn):
@@ -222,8 +204,9 @@ class _Stream:
             except (LinkError, ConnectionError, OSError):
                 await self.aclose()
                 raise StopAsyncIteration from None
-            if _EVENT_RE.match(line):  # a UART may carry a partial line at attach
-                return line
+            ev = Event.of(line)
+            if ev is not None:  # a UART may carry a partial line at attach
+                return ev
 
     async def aclose(self):
         if self._conn is not None:
@@ -291,130 +274,3 @@ class VirtLink(_Requester):
             await stream.aclose()
             raise LinkError(why)
         return stream
-
-
-# ---- parsers ---------------------------------------------------------------
-
-
-def _int(text):
-    return int(text, 0)
-
-
-def part_on(part, pins):
-    """Whether a part (a dict of parse_state's "parts") is on at these levels."""
-    level = (pins[part["bank"]] >> part["bit"]) & 1
-    return level == part["active"]
-
-
-def parse_state(lines):
-    """Snapshot lines (as state() returns them) to a dict:
-
-    {"time_us": int,
-     "identity": {"model", "code", "gp_id", "mb_version"},
-     "parts": [{"part": "lamp"|"output"|"reset"|"input", "name", "pin": "B_b",
-                "bank", "bit", "active", "level", "on", ("bit_index"|"row")}],
-     "buzzer": 0|1,
-     "pins": [9 ints],
-     "ddr": {"reg2c", "reg1c", "mb", "choices": [{"mb", "reg2c", "reg1c"}]},
-     "keys": [{"framing": "plain"|"escaped", "bytes": ["fd", ("fc",) "KK"]}]}
-    Unknown lines are kept in "other"."""
-    st = {
-        "time_us": 0,
-        "identity": {},
-        "parts": [],
-        "buzzer": 0,
-        "pins": [0] * 9,
-        "ddr": {"reg2c": 0, "reg1c": 0, "mb": 0, "choices": []},
-        "keys": [],
-        "other": [],
-    }
-    for line in lines:
-        w = line.split()
-        if not w:
-            continue
-        k = w[0]
-        if k == "time" and len(w) == 2:
-            st["time_us"] = int(w[1])
-        elif k == "identity" and len(w) >= 3:
-            ident = {"model": w[1], "code": _int(w[2])}
-            for kv in w[3:]:
-                key, _, val = kv.partition("=")
-                ident[key] = int(val, 0)
-            st["identity"] = ident
-        elif k == "part" and len(w) >= 5:
-            bank, _, bit = w[3].partition("_")
-            p = {
-                "part": w[1],
-                "name": w[2],
-                "pin": w[3],
-                "bank": int(bank),
-                "bit": int(bit),
-                "active": int(w[4]),
-            }
-            for kv in w[5:]:
-                key, _, val = kv.partition("=")
-                p["bit_index" if key == "bit" else key] = int(val)
-            st["parts"].append(p)
-        elif k == "sounder" and len(w) == 3:
-            st["buzzer"] = int(w[2])
-        elif k == "pins" and len(w) == 10:
-            st["pins"] = [int(x, 16) for x in w[1:]]
-        elif k == "ddr" and len(w) == 4:
-            st["ddr"].update(reg2c=_int(w[1]), reg1c=_int(w[2]), mb=int(w[3]))
-        elif k == "ddrchoice" and len(w) == 4:
-            st["ddr"]["choices"].append({"mb": int(w[1]), "reg2c": _int(w[2]), "reg1c": _int(w[3])})
-        elif k == "key" and len(w) >= 3:
-            st["keys"].append({"framing": w[1], "bytes": w[2:]})
-        else:
-            st["other"].append(line)
-    for p in st["parts"]:
-        p["level"] = (st["pins"][p["bank"]] >> p["bit"]) & 1
-        p["on"] = p["level"] == p["active"]
-    return st
-
-
-_KINDS = {
-    "ioctl": "request",
-    "open": "request",
-    "close": "request",
-    "usleep": "request",
-    "settimeofday": "request",
-    "system": "request",
-    "pins": "pins",
-    "buzzer": "pins",
-    "panel-feed": "panel",
-    "panel-read": "panel",
-    "panel-drop": "panel",
-    "ctl-error": "fault",
-    "table-full": "fault",
-    "dropped": "dropped",
-}
-
-
-def parse_event(line):
-    """One event line to a dict: {"t_us", "kind", "group", "text"} and, by kind:
-    pins {"bank", "levels"}; ioctl {"name", "ret"}; buzzer {"on"};
-    dropped {"count"}.  group is request, pins, panel, fault, dropped or
-    other.  A line that is no event gives kind "" and t_us -1."""
-    m = _EVENT_RE.match(line)
-    if not m:
-        return {"t_us": -1, "kind": "", "group": "other", "text": line}
-    kind = m.group(2)
-    ev = {"t_us": int(m.group(1)), "kind": kind, "group": _KINDS.get(kind, "other"), "text": line}
-    w = line.split()
-    try:
-        if kind == "pins" and len(w) == 4:
-            ev["bank"] = int(w[2])
-            ev["levels"] = int(w[3], 16)
-        elif kind == "dropped" and len(w) == 3:
-            ev["count"] = int(w[2])
-        elif kind == "buzzer" and len(w) == 3:
-            ev["on"] = int(w[2])
-        elif kind == "ioctl" and len(w) >= 3:
-            ev["name"] = w[2]
-            for x in w[3:]:
-                if x.startswith("ret="):
-                    ev["ret"] = int(x[4:])
-    except ValueError:
-        pass
-    return ev
