@@ -202,6 +202,11 @@ if want lab; then
     local t0=$SECONDS rc=0 pid
     echo "== lab: bench PC processes before up:"; { pgrep -a -f "$PWD/build-benchpc/" || echo none; } | sed 's/^/  /'
     scripts/run-lab.sh up || return 1
+    echo "== lab: the secrets up wrote, each readable by its owner only"
+    stat -c '  %a %n' build-lab/web-login build-lab/lavacli.uri build-lab/workers/*/token
+    if stat -c '%a' build-lab/web-login build-lab/lavacli.uri build-lab/workers/*/token | grep -vqx 600; then
+      echo "a secret of the lab is not mode 600"; return 1
+    fi
     scripts/run-lab.sh health || return 1
     # the virtual boards' jobs and the bench PC's at once, as in a lab: one log each
     lab_virtual >build-lab/logs/stage-virtual.log 2>&1 &
