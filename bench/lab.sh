@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Benchmark of the LAVA lab (scripts/run-lab.sh): bring-up times, one acceptance job alone,
-# the five jobs at once on the two workers against the sum of their single-job times, and
-# the resident memory of the lab's processes idle and during the jobs. Prints Markdown
-# rows. Measured here, never asserted. Run as root; it leaves the lab down and wiped.
+# Benchmark of the LAVA lab (scripts/run-lab.sh): bring-up times, the health checks, one
+# acceptance job alone on a virtual board and on a bench PC's board, the whole lab's jobs at
+# once on its three workers, and the resident memory of the lab's processes idle and during
+# the jobs. Prints Markdown rows. Measured here, never asserted. Run as root; it leaves the
+# lab down and wiped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 lab=build-lab
-models=(KD3151 KD3252 KD3353 KD3454 KD3555)
 
 # Resident memory (MiB) of the lab: every process started by run-lab.sh with all its
 # descendants (the workers' lava-run and QEMU), and PostgreSQL's processes.
@@ -40,6 +40,8 @@ scripts/run-lab.sh down --wipe >/dev/null
 t0=$(date +%s.%N)
 scripts/run-lab.sh up >/dev/null
 up_wiped=$(echo "$(date +%s.%N) - $t0" | bc)
+scripts/run-lab.sh health >/dev/null || true
+health=$(echo "$(date +%s.%N) - $t0" | bc)
 scripts/run-lab.sh down >/dev/null
 t0=$(date +%s.%N)
 scripts/run-lab.sh up >/dev/null
@@ -47,37 +49,42 @@ up_kept=$(echo "$(date +%s.%N) - $t0" | bc)
 sleep 10
 idle=$(rss)
 
+# one job alone, the same model on a virtual board and on a bench PC's board
 single=()
-sum=0
-for m in "${models[@]}"; do
-  scripts/run-lab.sh test --model "$m" >/dev/null
-  read -r _ _ submit end < <(grep "^acceptance-$m " "$lab/results/acceptance/times.txt")
-  s=$(seconds "$submit" "$end")
-  single+=("$m $s s")
-  sum=$((sum + s))
+for type in qn-vboard qn-board; do
+  for m in KD3151 KD3555; do
+    scripts/run-lab.sh test --device-type "$type" --model "$m" >/dev/null
+    dir=$lab/results/acceptance; [ "$type" = qn-vboard ] || dir=$lab/results/acceptance-$type
+    read -r _ _ submit end < <(grep "^acceptance-$m-$type " "$dir/times.txt")
+    single+=("| one acceptance job alone on $type, $m: submission to end | $(seconds "$submit" "$end") s |")
+  done
 done
 
+# the whole lab: the five models on the virtual boards and bench-3's two at once
 peak_file=$(mktemp)
 echo 0 >"$peak_file"
 ( while :; do r=$(rss); [ "$r" -gt "$(cat "$peak_file")" ] && echo "$r" >"$peak_file"; sleep 1; done ) 2>/dev/null &
 sampler=$!
-scripts/run-lab.sh test >/dev/null
+t0=$(date +%s.%N)
+scripts/run-lab.sh test >/dev/null &
+v=$!
+scripts/run-lab.sh test --device-type qn-board >/dev/null || true
+wait "$v" || true
+whole=$(echo "$(date +%s.%N) - $t0" | bc)
 kill "$sampler"; wait "$sampler" 2>/dev/null || true
 peak=$(cat "$peak_file"); rm -f "$peak_file"
-wall=$(awk '$1 == "wall" {print $2}' "$lab/results/acceptance/times.txt")
-first=$(awk 'NR == 1 {print $3}' "$lab/results/acceptance/times.txt")
-last_end=$(awk '$1 != "wall" {print $4}' "$lab/results/acceptance/times.txt" | sort | tail -n 1)
-span=$(seconds "$first" "$last_end")
+vwall=$(awk '$1 == "wall" {print $2}' "$lab/results/acceptance/times.txt")
+bwall=$(awk '$1 == "wall" {print $2}' "$lab/results/acceptance-qn-board/times.txt")
 scripts/run-lab.sh down --wipe >/dev/null
 
 echo "Lab taken $(date -u +%Y-%m-%d) on $(nproc) cores, $(uname -m); LAVA $(dpkg-query -W -f='${Version}' lava-server)."
 echo
 echo "| measure | figure |"
 echo "|---|---|"
-printf '| lab bring-up, wiped state (database created) to workers online | %.1f s |\n' "$up_wiped"
+printf '| lab bring-up, wiped state (database created, bench PC started) to workers online | %.1f s |\n' "$up_wiped"
+printf '| wiped state to the health checks of all 8 devices done (5 virtual, 3 on the bench PC) | %.1f s |\n' "$health"
 printf '| lab bring-up, stopped (database kept) to workers online | %.1f s |\n' "$up_kept"
-echo "| one acceptance job alone, submission to end (per model) | ${single[*]} |"
-echo "| five acceptance jobs at once on two workers: first submission to last end (client's wall time) | $span s ($wall s) |"
-echo "| the same five jobs one at a time: sum of submission to end | $sum s (speed-up $(echo "scale=2; $sum / $span" | bc)) |"
-echo "| resident memory of the lab, idle (server, publisher, scheduler, PostgreSQL, two workers, image server) | $idle MiB |"
-echo "| resident memory of the lab, peak during the five jobs (two boards under test at a time, with their QEMU) | $peak MiB |"
+printf '%s\n' "${single[@]}"
+printf '| the whole lab: 5 acceptance jobs on bench-1/2 and 2 on bench-3 at once, wall time | %.1f s (virtual boards %s s, bench PC %s s) |\n' "$whole" "$vwall" "$bwall"
+echo "| resident memory of the lab, idle (server, publisher, scheduler, PostgreSQL, three workers, image server; bench PC boards off) | $idle MiB |"
+echo "| resident memory of the lab, peak during the whole lab's jobs (three boards under test at a time) | $peak MiB |"

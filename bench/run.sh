@@ -60,3 +60,13 @@ fi
 # the virtual board.
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/procedure_figures.py ||
   echo "(procedure rows skipped)" >&2
+
+# Rows of the LAVA lab (scripts/run-lab.sh, run as root where LAVA is installed): bring-up,
+# health checks, one acceptance job on a virtual board beside the same on a bench PC's board,
+# the whole lab's jobs on its three workers, memory. It takes the lab down and wipes it.
+if [ "$(id -u)" -eq 0 ] && dpkg -s lava-server >/dev/null 2>&1 && [ -f build-board/initrd.gz ]; then
+  echo
+  bash bench/lab.sh || echo "(lab rows skipped: the lab did not run, see scripts/run-lab.sh up)" >&2
+else
+  echo "(lab rows skipped: not root, or LAVA or the board image missing)" >&2
+fi

@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
-# A LAVA lab on this machine: one server, three workers (bench PCs), each holding its own
-# boards (lab/site.yaml): bench-1 and bench-2 virtual boards, bench-3 the boards of the bench
-# PC stand-in (scripts/run-benchpc.sh: ser2net consoles, pdudaemon outlets). Run as root.
-#   scripts/run-lab.sh up                 install LAVA if missing, start and register everything
-#   scripts/run-lab.sh test [--device-type qn-vboard|qn-board] [--model NAME]...
-#                                         the acceptance job of every model (or those named)
-#                                         on the device type (qn-board: the models of its Good
-#                                         boards): table, LAVA's JUnit XML in build-lab/results/;
-#                                         status 1 when a job is not Complete or a case failed
-#   scripts/run-lab.sh must-fail          the two jobs that must fail: a model's job on a board
-#                                         of another model, a job with no character delay
-#   scripts/run-lab.sh health             wait for the health checks, each device's health
-#   scripts/run-lab.sh wrong-image        the bench PC's board with another model's image: Bad,
-#                                         no job; its image put right, Unknown, checked, in use
-#   scripts/run-lab.sh faults             power cut, ser2net restart and a hung board, each in
-#                                         the middle of a job on the bench PC, and what LAVA says
-#   scripts/run-lab.sh down [--wipe]      stop what up started (the bench PC too); --wipe also
-#                                         drops the database and LAVA's job output
-#   scripts/run-lab.sh status             the lab's processes
-# Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
-# (build-lab/example.yaml is one, with the lab's image server)
+# A LAVA lab on this machine; usage() says how.
+usage() {
+  cat <<'EOF'
+usage: scripts/run-lab.sh COMMAND     (-h, --help: this text)
+
+A LAVA lab on this machine: one server, three workers (bench PCs), each holding its own
+boards (lab/site.yaml): bench-1 and bench-2 virtual boards, bench-3 the boards of the bench
+PC stand-in (scripts/run-benchpc.sh: ser2net consoles, pdudaemon outlets). Run as root.
+  up                 install LAVA if missing, start and register everything
+  test [--device-type qn-vboard|qn-board] [--model NAME]...
+                     the acceptance job of every model (or those named)
+                     on the device type (qn-board: the models of its Good
+                     boards): table, LAVA's JUnit XML in build-lab/results/;
+                     status 1 when a job is not Complete or a case failed
+  must-fail          the two jobs that must fail: a model's job on a board
+                     of another model, a job with no character delay
+  health             wait for the health checks, each device's health
+  wrong-image        the bench PC's board with another model's image: Bad,
+                     no job; its image put right, Unknown, checked, in use
+  faults             power cut, ser2net restart and a hung board, each in
+                     the middle of a job on the bench PC, and what LAVA says
+  down [--wipe]      stop what up started (the bench PC too); --wipe also
+                     drops the database and LAVA's job output
+  status             the lab's processes
+Submit a job of your own: lavacli --uri "$(cat build-lab/lavacli.uri)" jobs submit JOB.yaml
+(build-lab/example.yaml is one, with the lab's image server)
+EOF
+}
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -36,7 +43,9 @@ IMAGE_PORT=$($py scripts/lab.py get image_port)   # the board images (lab/site.y
 ADMIN=admin          # the web UI's superuser; up makes its secret, build-lab/web-login
 SETTINGS=/etc/lava-server/settings.d/50-qn-lab.yaml
 MODELS=(KD3151 KD3252 KD3353 KD3454 KD3555)
-SHELL_CMD=qn_shell   # how the jobs start the shell on a board
+# How the jobs start the shell: under oldkernel, the system calls of the boards' Linux 3.0
+# (every later call answers ENOSYS), on the virtual boards and the bench PC's alike.
+SHELL_CMD="oldkernel qn_shell"
 WORKERS=$($py scripts/lab.py get workers)
 
 say() { printf '== %s\n' "$*"; }
@@ -163,7 +172,7 @@ need_up() {
 
 render() { # out model [render options]
   local out=$1 model=$2; shift 2
-  $py lab/jobs/render.py --model "$model" "$@" >"$out"
+  $py lab/jobs/render.py --model "$model" --shell "$SHELL_CMD" "$@" >"$out"
 }
 
 cmd_test() {
@@ -221,7 +230,12 @@ wait_device() { # DEVICE HEALTH STATE SECONDS
 cmd_health() {
   need_up
   say "health checks (one job a device type: boot, prompt, qn_shell, mbinfo names the device's model)"
-  $py scripts/lab.py "$(uri)" health --timeout 900
+  $py scripts/lab.py "$(uri)" health --timeout 900 || return 1
+  # every board Good but the bench PC's board with another model's image
+  local bad
+  bad=$(lava devices list --yaml | $py -c 'import sys, yaml
+print(" ".join(d["hostname"] for d in yaml.safe_load(sys.stdin) if d["health"] != "Good" and d["hostname"] != sys.argv[1]))' "$WRONG")
+  [ -z "$bad" ] || die "health: not Good: $bad"
 }
 
 # The board of the bench PC whose flash holds another model's image (lab/benchpc/benchpc.yaml).
@@ -247,9 +261,11 @@ cmd_wrong_image() {
   echo "  health Good after a new health check ($((SECONDS - t0)) s)"
   health=$(wait_job "$id" 600)
   echo "  job $id: $health on $(field "$id" device)"
-  # the flash as benchpc.yaml has it again, for the next run of this scenario
-  scripts/run-benchpc.sh flash $WRONG "$image" >/dev/null
   [ "$health" = Complete ] || die "job $id: $health ($(job_error "$id"))"
+  # the flash as benchpc.yaml has it, and a new health check: the board is Bad again
+  scripts/run-benchpc.sh flash $WRONG "$image" >/dev/null
+  lava devices update $WRONG --health UNKNOWN
+  echo "  $WRONG: its $image image written again, Unknown: its next health check finds it"
 }
 
 # A fault in the middle of a job on the bench PC's KD3151 board, once the shell runs.
@@ -376,6 +392,7 @@ cmd_status() {
     if alive "$n"; then echo "$n: pid $(cat "$run/$n.pid")"; else echo "$n: stopped"; fi
   done
   if [ -f "$run/postgresql.started" ]; then echo "postgresql: started by the lab"; fi
+  scripts/run-benchpc.sh status
 }
 
 case ${1:-} in
@@ -387,6 +404,7 @@ case ${1:-} in
   faults) shift; cmd_faults "$@" ;;
   down) shift; cmd_down "$@" ;;
   status) shift; cmd_status "$@" ;;
-  -h | --help | "") sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//' ;;
+  -h | --help) usage ;;
+  "") usage >&2; exit 2 ;;
   *) die "unknown command $1 (see --help)" ;;
 esac

@@ -24,8 +24,11 @@ none is. Installs the Debian packages it needs when they are missing.
   benchpc a bench PC's hardware with virtual boards (scripts/run-benchpc.sh): serial
          adapters, ser2net, pdudaemon's outlets; the board suite on a board through
          them (tests/board/env-benchpc.yaml), the stand-in's own tests, then down
-  lab    a LAVA lab of virtual boards (scripts/run-lab.sh): the acceptance job of each
-         board model, the two jobs that must fail, a job of a user's own, then down
+  lab    a LAVA lab (scripts/run-lab.sh): virtual boards on two workers, the bench PC's
+         boards on a third; the health checks, the acceptance job of each board model,
+         the two jobs that must fail, a job of a user's own; on the bench PC the board
+         with a wrong image, a power cut, a ser2net restart and a hung board in the middle
+         of a job, the acceptance jobs after them; then down
 EOF
 }
 set -euo pipefail
@@ -229,11 +232,7 @@ if want lab; then
   echo "== lab: the acceptance job against LAVA's schema and the board models' texts"
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/lab
   [ -f build-board/initrd.gz ] || bash sim/board/build.sh
-  lab_stage() { # (called in a condition, where set -e does not hold: each step checked)
-    scripts/run-lab.sh up || return 1
-    scripts/run-lab.sh test || return 1
-    scripts/run-lab.sh must-fail || return 1
-    echo "== lab: a job of a user's own, through build-lab/lavacli.uri"
+  lab_user_job() { # a job of a user's own, through build-lab/lavacli.uri
     local uri id health
     uri=$(cat build-lab/lavacli.uri) || return 1
     id=$(lavacli --uri "$uri" jobs submit build-lab/example.yaml) || return 1
@@ -242,8 +241,41 @@ if want lab; then
     echo "job $id: $health"
     [ "$health" = Complete ]
   }
+  lab_virtual() { # bench-1 and bench-2: the virtual boards
+    scripts/run-lab.sh test || return 1
+    scripts/run-lab.sh must-fail || return 1
+    echo "== lab: a job of a user's own, through build-lab/lavacli.uri"
+    lab_user_job
+  }
+  lab_benchpc() { # bench-3: the bench PC's boards
+    scripts/run-lab.sh wrong-image || return 1
+    scripts/run-lab.sh faults || return 1
+    # after the faults, the next jobs on the same boards complete
+    scripts/run-lab.sh test --device-type qn-board
+  }
+  lab_stage() { # (called in a condition, where set -e does not hold: each step checked)
+    local t0=$SECONDS rc=0 pid
+    echo "== lab: bench PC processes before up:"; { pgrep -a -f "$PWD/build-benchpc/" || echo none; } | sed 's/^/  /'
+    scripts/run-lab.sh up || return 1
+    echo "== lab: the secrets up wrote, each readable by its owner only"
+    stat -c '  %a %n' build-lab/web-login build-lab/lavacli.uri build-lab/workers/*/token
+    if stat -c '%a' build-lab/web-login build-lab/lavacli.uri build-lab/workers/*/token | grep -vqx 600; then
+      echo "a secret of the lab is not mode 600"; return 1
+    fi
+    scripts/run-lab.sh health || return 1
+    # the virtual boards' jobs and the bench PC's at once, as in a lab: one log each
+    lab_virtual >build-lab/logs/stage-virtual.log 2>&1 &
+    pid=$!
+    lab_benchpc || rc=1
+    wait "$pid" || rc=1
+    echo "== lab: the virtual boards (bench-1, bench-2)"
+    cat build-lab/logs/stage-virtual.log
+    echo "== lab: jobs of the stage took $((SECONDS - t0)) s from up"
+    return $rc
+  }
   # the lab always stops; its database and job output go with it
   if ! lab_stage; then scripts/run-lab.sh down --wipe; exit 1; fi
   scripts/run-lab.sh down --wipe
+  echo "== lab: bench PC processes after down:"; { pgrep -a -f "$PWD/build-benchpc/" || echo none; } | sed 's/^/  /'
 fi
 echo "== all stages passed: ${stages[*]}"

@@ -280,7 +280,6 @@ def device(name, **job_context):
 
 def test_each_device_states_its_model_once_and_is_tagged_with_it():
     devs = labsite.devices()
-    assert sorted(devs) == ["qn-vboard-%02d" % n for n in range(1, 6)]
     for n in range(1, 6):
         worker, dtype, model, tag = devs["qn-vboard-%02d" % n]
         assert (dtype, model, tag) == ("qn-vboard", "KD3%d5%d" % (n, n), "kd3%d5%d" % (n, n))
@@ -288,6 +287,22 @@ def test_each_device_states_its_model_once_and_is_tagged_with_it():
     with open(os.path.join(TOP, "lab", "site.yaml"), encoding="utf-8") as f:
         text = f.read()
     assert not re.search(r"KD3\d5\d|kd3\d5\d", text)
+
+
+def test_the_bench_pc_boards_are_bench_3s_devices_as_wired():
+    """Each board of lab/benchpc/benchpc.yaml is a qn-board device of bench-3 whose
+    dictionary names its label's model, its ser2net port and its outlet."""
+    with open(os.path.join(TOP, "lab", "benchpc", "benchpc.yaml"), encoding="utf-8") as f:
+        bench = yaml.safe_load(f)
+    devs = labsite.devices()
+    for name, b in bench["boards"].items():
+        worker, dtype, model, tag = devs[name]
+        assert (worker, dtype, model) == ("bench-3", "qn-board", b["label"])
+        c = device(name)["commands"]
+        assert c["connect"].endswith("exec telnet 127.0.0.1 %d\"" % b["port"])
+        for cmd, req in (("hard_reset", "reboot"), ("power_off", "off"), ("power_on", "on")):
+            assert "/power/control/%s?hostname=%s&port=%d" % (req, bench["pdu"], b["outlet"]) in c[cmd]
+            assert c[cmd].startswith("curl -fsS ")
 
 
 def test_a_dictionary_without_its_model_is_refused(tmp_path, monkeypatch):
@@ -341,8 +356,56 @@ def test_a_job_may_drop_the_character_delay():
 
 def test_real_board_dictionary():
     d = device("qn-board-example")
-    assert d["commands"]["connect"].startswith("telnet ")
+    # the console's first line names the device's model (the health check reads it)
+    assert d["commands"]["connect"] == 'sh -c "echo lab device model KD3555; exec telnet 127.0.0.1 7001"'
+    assert "pduclient" not in str(d["commands"])
     for c in ("hard_reset", "power_off", "power_on"):
         assert d["commands"][c]
     assert "minimal" in d["actions"]["boot"]["methods"]
     assert d["character_delays"]["test"] == 50
+
+
+# --- the health checks -------------------------------------------------------------------
+@pytest.mark.parametrize("dtype", ["qn-vboard", "qn-board"])
+def test_health_check_passes_lavas_schema(dtype):
+    from lava_common.schemas import validate
+    validate(job("--health-check", "--device-type", dtype, "--shell", "oldkernel qn_shell"), strict=True)
+
+
+def health_steps(dtype):
+    j = job("--health-check", "--device-type", dtype)
+    tests = [a["test"] for a in j["actions"] if "test" in a]
+    assert len(tests) == 1  # a capture is known to the later steps of its own action only
+    return j, steps(j)
+
+
+@pytest.mark.parametrize("dtype", ["qn-vboard", "qn-board"])
+def test_health_check_compares_mbinfo_with_the_devices_model(dtype):
+    j, st = health_steps(dtype)
+    prompts, step = st["device-model"]
+    if dtype == "qn-vboard":
+        console = "cat /proc/cmdline\r\nconsole=ttyAMA0 loglevel=1 qn_board.model=KD3353\r\n"
+    else:  # the rest of the connection's first line, after the boot's match
+        console = "KD3353\r\nTrying 127.0.0.1...\r\n"
+    m = re.compile(step["successes"][0]["message"], re.DOTALL).search(console)
+    assert m.group("tag") == "KD3353"
+    prompts, step = st["mbinfo"]
+    m = re.compile(step["successes"][0]["message"]).search(
+        board_says(["\x1b[0;32;32mhardware=KD3454, custom=0, mb_version=1\x1b[m  "]))
+    assert m.group("model") == "KD3454"
+    prompts, step = st["model-of-tag"]
+    for model, tag, want in (("KD3454", "KD3353", "failure"), ("KD3353", "KD3353", "success")):
+        command = step["command"].replace("{model}", model).replace("{tag}", tag)
+        # what busybox prints for the line
+        out = "model-ok" if model == tag else "model-wrong: %s" % model
+        console = command + "\r\n" + out + "\r\n" + "qnboard:~# "
+        assert lava_expect(prompts, step, console) == want
+    assert step["failures"][0]["exception"] == "TestError"
+    assert "wrong board model" in step["failures"][0]["error"]
+
+
+def test_health_check_of_a_board_reads_the_model_before_the_power_cycle():
+    j, st = health_steps("qn-board")
+    boot = [a["boot"] for a in j["actions"] if "boot" in a]
+    assert boot[0]["method"] == "minimal" and boot[0]["prompts"] == ["lab device model "]
+    assert st["device-model"][1]["command"] is None and st["boot"][1]["command"] is None
