@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(TOP, "sim"))  # the qnboard package
 from labgrid import Environment  # noqa: E402
 
 from boardctl import BoardControl  # noqa: E402
-from qnboard.console import ioctls, pin_moves, power_off, power_on, reset_pulse  # noqa: E402
+from qnboard.console import ioctls, power_off, power_on, reset_pulse  # noqa: E402
 
 # command, pin, idle level of the KD3454 reset lines
 RESETS = [("hubreset", "gpio6_1", 1), ("sd1reset", "gpio6_5", 0), ("adreset", "gpio1_4", 1)]
@@ -54,7 +54,7 @@ def measure(board):
         board.start()
         board.command(cmd)
         board.exit()
-        _, fig[cmd] = reset_pulse(pin_moves(board.ctl), pin, idle)
+        _, fig[cmd] = reset_pulse(board.ctl.vcd(), pin, idle)
     return fig
 
 

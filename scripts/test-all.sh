@@ -49,7 +49,7 @@ if want host; then
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei \
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei sigrok-cli \
     python3-yaml python3-jsonschema
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
@@ -140,11 +140,12 @@ fi
 if want board; then
   echo "== virtual board: image, driver module, boot, labgrid suite"
   bash sim/board/build.sh
+  install sigrok-cli  # the suite reads the driver's waveforms with it
   # pytest exits 5 when it collected no tests: that fails the stage too
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
   echo "== the virtual bench in headless chromium against the virtual board"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei sigrok-cli
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \

@@ -2,9 +2,8 @@
  * wiring.c - the board's wiring table and the state snapshot.
  *
  * Pins are (bank, bit); a lamp or a reset line's level is what the shell
- * writes at the pin's single-pin data address.  KD3353's hub reset: the
- * shell names GPIO0_3 in its pin line but pulses GPIO6_1 (the pin KD3454
- * uses), active high; the table follows the pin the pulse reaches.
+ * writes at the pin's single-pin data address, the pin its line names
+ * (KD3353's hub reset: GPIO0_3, active high).
  */
 #include "qnm_impl.h"
 
@@ -42,7 +41,7 @@ static const struct qnm_wiring wiring[] = {
 	 14,
 	 {LAMP("RecLED", 2, 4, 0, 0), LAMP("3GLED", 2, 3, 0, 1),
 	  LAMP("WifiLED", 2, 7, 0, 2), OUT("campw", 1, 4, 1),
-	  RST("hubreset", 6, 1, 1), RST("sd1reset", 0, 7, 1),
+	  RST("hubreset", 0, 3, 1), RST("sd1reset", 0, 7, 1),
 	  RST("adreset", 8, 4, 0), IN("TALK_PLUGIN", 0, 2, 1, 0),
 	  IN("EMERGE", 0, 4, 1, 1), IN("SD2_CARDIN", 0, 5, 0, 2),
 	  IN("SD1_CARDIN", 0, 6, 0, 3), IN("PowerSupply", 1, 3, 0, 4),

@@ -1,12 +1,13 @@
 // The board link: a Unix stream socket (QNSIM_LINK) served by a thread of its
 // own.  On each connection a control line is answered "ok" or
 // "error: REASON", "@state" with the model's snapshot lines and "end", and
-// "@events" turns the connection into an event stream: "ok", then every trace
-// line of an event after it, plus "T pins BANK LL" for each pin change.
+// "@events" turns the connection into an event stream: "ok", then every line
+// the trace file gets after it (the board's events and the transport's own
+// lines: open, close, usleep, system, settimeofday), plus "T pins BANK LL"
+// for each pin change.
 //
-// The observer, which runs on whatever thread made the event (the shell's
-// own, under the model lock), only formats the line and appends it to each
-// subscriber's bounded queue; the link thread writes.  A subscriber that
+// The sinks, which run on whatever thread made the line (the shell's own),
+// only append it to each subscriber's bounded queue; the link thread writes.  A subscriber that
 // reads too slowly loses lines: they are counted, and once its queue has
 // been taken again one line "T dropped N" says how many (T: the time of the
 // last line lost).
@@ -229,14 +230,9 @@ void *link_thread(void *arg)
 
 } // namespace
 
-void link_event(int64_t t_us, const qnm_event &ev)
+void link_line(int64_t t_us, const char *buf, size_t n)
 {
-    if (!g_on.load(std::memory_order_acquire))
-        return;
-    char buf[QNM_TRACE_MAX];
-    size_t n = ev.kind == QNM_EV_PINS ? qnm_format_pins(buf, sizeof buf, t_us, &ev)
-                                      : qnm_format_trace(buf, sizeof buf, t_us, &ev);
-    if (!n)
+    if (!n || !g_on.load(std::memory_order_acquire))
         return;
     bool wake = false;
     {

@@ -129,6 +129,7 @@ void start_thread(void *(*fn)(void *), Sim &s, const char *setting, const char *
 
 // link.cpp: the board link socket (QNSIM_LINK).
 void link_start(Sim &s, const char *path);
-void link_event(int64_t t_us, const qnm_event &ev); // observer fan-out
+// One line (trace line or pins line, stamped t_us) to every subscriber.
+void link_line(int64_t t_us, const char *buf, size_t n);
 
 } // namespace qnsim

@@ -1,8 +1,9 @@
-// The trace file and the VCD waveform: every event of the board, formatted
-// by the model's own formatter, and the transport's own lines, written with
-// one write() each.  A trace line the file refuses (a full disk) is counted;
-// once the file takes lines again, a "T trace-dropped N" line says how many
-// were lost.
+// The trace file, the VCD waveform and the board link's subscribers: every
+// event of the board, formatted by the model's own formatter, and the
+// transport's own lines.  Each trace line goes to the file (one write()) and
+// to the link in one step, so both see the same lines in the same order.  A
+// trace line the file refuses (a full disk) is counted; once the file takes
+// lines again, a "T trace-dropped N" line says how many were lost.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -31,12 +32,16 @@ bool write_whole(int fd, const char *buf, size_t n)
     return write(fd, buf, n) == ssize_t(n);
 }
 
-// One trace line stamped t_us, after the note of earlier losses if any.
+// One trace line stamped t_us to the link, and to the file after the note
+// of earlier losses if any.
 void trace_write(int64_t t_us, const char *buf, size_t n)
 {
-    if (g_trace_fd < 0 || !n)
+    if (!n)
         return;
     std::lock_guard<std::mutex> lock(g_trace_mu);
+    link_line(t_us, buf, n);
+    if (g_trace_fd < 0)
+        return;
     if (g_trace_dropped) {
         std::string note = line_dropped(t_us, g_trace_dropped);
         if (!write_whole(g_trace_fd, note.data(), note.size())) {
@@ -63,12 +68,12 @@ int64_t observe_now(void *)
 void sink_event(int64_t t_us, const qnm_event &ev)
 {
     int saved = errno;
-    link_event(t_us, ev);
     char buf[QNM_TRACE_MAX];
     if (ev.kind == QNM_EV_PINS) {
+        link_line(t_us, buf, qnm_format_pins(buf, sizeof buf, t_us, &ev));
         if (g_vcd_fd >= 0)
             write_all(g_vcd_fd, buf, qnm_format_vcd_change(buf, sizeof buf, &g_vcd, t_us, &ev));
-    } else if (g_trace_fd >= 0) {
+    } else {
         trace_write(t_us, buf, qnm_format_trace(buf, sizeof buf, t_us, &ev));
     }
     errno = saved;

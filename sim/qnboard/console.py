@@ -18,6 +18,7 @@ import uuid
 import pexpect
 
 from .keys import REDRAW_END as _REDRAW_END
+from . import vcd
 from .keys import KeyPacer, type_keys
 
 QN_PROMPT = "quenta $: "
@@ -267,45 +268,26 @@ def ioctls(trace):
     return out
 
 
-def vcd_changes(text):
-    """Pin levels of a VCD: ({name: start level}, [(time, name, level), ...])."""
-    ids, start, changes = {}, {}, []
-    t, in_dump = None, False
-    for line in text.splitlines():
-        w = line.split()
-        if not w:
-            continue
-        if w[0] == "$var" and len(w) >= 5:
-            ids[w[3]] = w[4]
-        elif w[0] == "$dumpvars":
-            in_dump = True
-        elif w[0] == "$end" and in_dump:
-            in_dump = False
-        elif w[0].startswith("#"):
-            t = int(w[0][1:])
-        elif w[0][0] in "01" and w[0][1:] in ids:
-            name = ids[w[0][1:]]
-            if in_dump or t is None:
-                start[name] = int(w[0][0])
-            else:
-                changes.append((t, name, int(w[0][0])))
-    return start, changes
-
-
 def pin_moves(ctl):
-    """[(time, pin, level)] of the driver's waveform, e.g. (123, "gpio6_1", 0)."""
-    return vcd_changes(ctl.vcd())[1]
+    """[(step, pin, level)] of the driver's waveform in time order, read by
+    sigrok-cli, e.g. (0, "gpio6_1", 0)."""
+    with vcd.text_file(ctl.vcd()) as path:
+        return vcd.moves(path)
 
 
-def reset_pulse(moves, pin, idle):
-    """The reset level's (level, width in µs) on one pin of pin_moves(): the
-    pins start low, so an idle-high line first rises to its idle level. Raises
-    AssertionError unless the pin made exactly one pulse and nothing else moved."""
+def reset_pulse(text, pin, idle):
+    """The reset level's (level, width in µs) on one pin of a waveform (the
+    driver's VCD text), read by sigrok-cli: the pins start low, so an idle-high
+    line first rises to its idle level. Raises AssertionError unless the pin
+    made exactly one pulse and nothing else moved."""
+    with vcd.text_file(text) as path:
+        moves = vcd.moves(path)
+        segs = vcd.pulses(path, pin)
     others = [p for _, p, _ in moves if p != pin]
     assert not others, "only the reset line moves"
-    mine = [(t, l) for t, p, l in moves if p == pin]
+    mine = [l for _, p, l in moves if p == pin]
     if idle == 1:
-        assert mine and mine[0][1] == 1
+        assert mine and mine[0] == 1
         mine = mine[1:]
-    assert len(mine) == 2 and mine[1][1] == idle, "one pulse, back at the idle level"
-    return mine[0][1], mine[1][0] - mine[0][0]
+    assert len(mine) == 2 and mine[1] == idle, "one pulse, back at the idle level"
+    return mine[0], segs[-1][1] - segs[-1][0]

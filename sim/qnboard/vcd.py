@@ -7,10 +7,12 @@ with a real reader, sigrok-cli's VCD input and its timing decoder (Debian's
 sigrok-cli), never with a parser of our own.
 """
 
+import os
 import shutil
 import subprocess
+import tempfile
 
-__all__ = ["vcd_text", "pulses", "reader"]
+__all__ = ["vcd_text", "moves", "pulses", "reader", "text_file"]
 
 PINS = 72
 
@@ -55,14 +57,32 @@ def reader():
     return shutil.which("sigrok-cli")
 
 
+def _sigrok(args):
+    return subprocess.run([reader() or "sigrok-cli"] + args, check=True, capture_output=True,
+                          text=True).stdout
+
+
+def _closed(path, out):
+    """A copy of a VCD with one more time stamp after its last: a reader takes a
+    value change as a sample once time moves on after it, and a VCD written live
+    ends at its last change."""
+    with open(path) as f:
+        text = f.read()
+    stamps = [line for line in text.splitlines() if line.startswith("#")]
+    last = int(stamps[-1][1:]) if stamps else 0
+    with open(out, "w") as f:
+        f.write(text.rstrip("\n") + "\n#%d\n" % (last + 1))
+
+
 def pulses(path, pin):
     """The level segments of one pin ("gpio6_1") between its edges, as sigrok-cli's
     timing decoder measures them: [(start, end)] in µs from the file's first time
     stamp. The first segment begins at the pin's first edge; the levels alternate."""
-    out = subprocess.run(
-        [reader() or "sigrok-cli", "-I", "vcd", "-i", str(path), "-P", "timing:data=" + pin,
-         "-A", "timing=time", "--protocol-decoder-samplenum"],
-        check=True, capture_output=True, text=True).stdout
+    with tempfile.TemporaryDirectory(prefix="qnvcd.") as tmp:
+        closed = os.path.join(tmp, "closed.vcd")
+        _closed(path, closed)
+        out = _sigrok(["-I", "vcd", "-i", closed, "-P", "timing:data=" + pin,
+                       "-A", "timing=time", "--protocol-decoder-samplenum"])
     segs = []
     for line in out.splitlines():
         span = line.split(" ", 1)[0]
@@ -70,3 +90,36 @@ def pulses(path, pin):
         if a.isdigit() and b.isdigit():
             segs.append((int(a), int(b)))
     return segs
+
+
+def moves(path):
+    """Every pin's changes in time order, as sigrok-cli's VCD input gives the levels
+    at each time stamp (idle time compressed away): [(step, "gpioB_b", level)],
+    step the place of the time stamp (0: the first change)."""
+    with tempfile.TemporaryDirectory(prefix="qnvcd.") as tmp:
+        closed = os.path.join(tmp, "closed.vcd")
+        _closed(path, closed)
+        out = _sigrok(["-I", "vcd:compress=1", "-i", closed, "-O", "csv:label=channel"])
+    rows = [line.split(",") for line in out.splitlines() if line and line[0] not in ";M"]
+    names, rows = rows[0], [[int(x) for x in r] for r in rows[1:]]
+    got = []
+    for step, (a, b) in enumerate(zip(rows, rows[1:])):
+        got += [(step, names[i], b[i]) for i in range(len(names)) if a[i] != b[i]]
+    return got
+
+
+class text_file:
+    """A VCD's text in a temporary file for the readers: `with text_file(t) as path`."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __enter__(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="qnvcd.")
+        path = os.path.join(self.tmp.name, "wave.vcd")
+        with open(path, "w") as f:
+            f.write(self.text)
+        return path
+
+    def __exit__(self, *exc):
+        self.tmp.cleanup()

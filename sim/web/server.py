@@ -725,14 +725,16 @@ BOARD_CHOICES = {
 async def control_lines(session, client, mid, lines):
     """Sends control lines in turn until one is refused; the page that asked gets the
     answer, every page the lines in its log."""
-    ok, reason = True, ""
+    done = []
     for line in lines:
         ok, reason = await session.control(line)
-        session.broadcast({"type": "control", "line": line, "ok": ok, "reason": reason})
+        done.append({"type": "control", "line": line, "ok": ok, "reason": reason})
         if not ok:
             break
     client.put({"type": "answer", "id": mid, "ok": ok, "reason": reason,
                 "line": "; ".join(lines)})
+    for item in done:
+        session.broadcast(item)
 
 
 async def no_icon(request):

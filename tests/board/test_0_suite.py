@@ -5,6 +5,7 @@ import pexpect
 import pytest
 
 from qnboard.console import kernel_complaints, reset_pulse
+from qnboard.vcd import vcd_text
 
 # A WARN_ON() in the board driver's request handler, as this kernel logs it,
 # between ordinary lines.
@@ -62,10 +63,13 @@ def test_drain_leaves_nothing_pending(board):
 
 
 def test_reset_pulse_width():
-    moves = [(10, "gpio6_1", 1), (50, "gpio6_1", 0), (100050, "gpio6_1", 1)]
-    assert reset_pulse(moves, "gpio6_1", 1) == (0, 100000)
-    assert reset_pulse([(5, "gpio6_5", 1), (100105, "gpio6_5", 0)], "gpio6_5", 0) == (1, 100100)
+    """Waveforms by the model's rules (bank 6: 0x02 is gpio6_1, 0x20 gpio6_5), read
+    back by sigrok-cli."""
+    moves = [(10, 6, 0x02), (50, 6, 0x00), (100050, 6, 0x02)]
+    assert reset_pulse(vcd_text(0, [0] * 9, moves), "gpio6_1", 1) == (0, 100000)
+    assert reset_pulse(vcd_text(0, [0] * 9, [(5, 6, 0x20), (100105, 6, 0)]), "gpio6_5", 0) == \
+        (1, 100100)
     with pytest.raises(AssertionError):
-        reset_pulse(moves + [(100060, "gpio1_4", 0)], "gpio6_1", 1)
+        reset_pulse(vcd_text(0, [0] * 9, moves + [(100060, 1, 0x10)]), "gpio6_1", 1)
     with pytest.raises(AssertionError):
-        reset_pulse(moves[:2], "gpio6_1", 1)
+        reset_pulse(vcd_text(0, [0] * 9, moves[:2]), "gpio6_1", 1)

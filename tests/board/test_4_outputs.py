@@ -65,6 +65,6 @@ def test_reset_pulse(models, ctl, model, cmd, header, pinline, pin, idle, level)
     assert lines(qn.command(cmd)) == "\n" + RED + header + "\n" + NORM + pinline + "\n"
     qn.exit()
     # one pulse on the reset line alone (an idle-high line first rises to idle)
-    shown_level, width = reset_pulse(pin_moves(ctl), pin, idle)
+    shown_level, width = reset_pulse(ctl.vcd(), pin, idle)
     assert shown_level == level
     assert width >= 100000, "the reset level lasts at least the 100 ms pause"

@@ -48,6 +48,7 @@ const Row kRows[] = {
     {0x20D97003, QNM_PART_OUTPUT, "campw", 0x20160040, 0x10, 1, -1},
     {0x20D97004, QNM_PART_RESET, "hubreset", 0x201B0008, 0x02, 0, -1},
     {0x20D97002, QNM_PART_RESET, "hubreset", 0x20150020, 0x08, 0, -1},
+    {0x20D97003, QNM_PART_RESET, "hubreset", 0x20150020, 0x08, 1, -1},
     {0x20D97005, QNM_PART_RESET, "hubreset", 0x20150100, 0x40, 1, -1},
     {0x20D97004, QNM_PART_RESET, "sd1reset", 0x201B0080, 0x20, 1, -1},
     {0x20D97001, QNM_PART_RESET, "sd1reset", 0x20150200, 0x80, 1, -1},

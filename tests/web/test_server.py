@@ -1,25 +1,28 @@
 """The bench server without a browser: token and origin checks, bad messages, bounded
-queues, control answers, the waveform download. The board link is a stand-in that
-speaks the link's Python interface; the shell is not started."""
+queues, control answers, the fields the page gets, the waveform download. The board
+link is a stand-in that speaks the link's lines; the parsers are the real ones; the
+shell is not started."""
 
 import asyncio
 import json
-import os
-import sys
-import types
 
 import pytest
+import server
 from aiohttp import WSServerHandshakeError
 from aiohttp.test_utils import TestClient, TestServer
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "sim", "web"))
-
-import server  # noqa: E402
+from qnboard.parse import Event
 
 
 class FakeLink:
-    """Answers control lines like the model does and streams the events it is given."""
+    """A board link that answers control lines as the model does and streams the pin
+    events they make, in the link's own lines (read by the real parsers)."""
+
+    SNAPSHOT = ["time 500", "identity KD3454 0x20D97004 gp_id=0 mb_version=1",
+                "part lamp RecLED 2_5 1 bit=0", "part input SD1_CARDIN 5_6 0 row=0",
+                "part reset hubreset 6_1 0",
+                "sounder buzzer 0", None, "ddr 0x22 0x10 256", "ddrchoice 256 0x22 0x10",
+                "ddrchoice 512 0x32 0x10", "key plain fd KK", "key escaped fd fc KK",
+                "faults QN_BUZZER QN_REG_ACCESS"]
 
     def __init__(self):
         self.pins = [0] * 9
@@ -46,36 +49,17 @@ class FakeLink:
         return True, ""
 
     async def state(self):
-        return ["time 500", "pins " + " ".join("%02x" % p for p in self.pins)]
+        pins = "pins " + " ".join("%02x" % p for p in self.pins)
+        return [pins if line is None else line for line in self.SNAPSHOT]
 
-    async def events(self):
+    async def subscribe(self):
+        return self._stream()
+
+    async def _stream(self):
         while True:
-            yield await self.queue.get()
-
-
-def fake_boardlink():
-    m = types.ModuleType("boardlink")
-
-    def parse_state(lines):
-        st = {"identity": {"model": "KD3454", "code": 0x20D97004}, "buzzer": 0,
-              "parts": [{"part": "lamp", "name": "led1", "bank": 2, "bit": 5, "active": 1}]}
-        for ln in lines:
-            w = ln.split()
-            if w[0] == "time":
-                st["time_us"] = int(w[1])
-            elif w[0] == "pins":
-                st["pins"] = [int(x, 16) for x in w[1:]]
-        return st
-
-    def parse_event(line):
-        w = line.split()
-        ev = {"t_us": int(w[0]), "kind": w[1], "text": line}
-        if w[1] == "pins":
-            ev["bank"], ev["levels"] = int(w[2]), int(w[3], 16)
-        return ev
-
-    m.parse_state, m.parse_event = parse_state, parse_event
-    return m
+            ev = Event.of(await self.queue.get())
+            if ev is not None:
+                yield ev
 
 
 class Args:
@@ -90,7 +74,6 @@ def run(coro):
 
 
 async def start():
-    sys.modules["boardlink"] = fake_boardlink()
     session = server.Session(Args())
     app = server.build_app(session, "secret-token")
     client = TestClient(TestServer(app))
@@ -246,7 +229,7 @@ def test_a_stuck_page_loses_counted_events_and_never_stalls_the_board():
             session.clients.add(stuck)
             n = max(server.CLIENT_QUEUE_MAX, server.EVENT_HISTORY) + 250
             for i in range(n):
-                session.on_event({"t_us": i, "kind": "ioctl", "text": "%d ioctl x" % i})
+                session.on_event(Event.of("%d ioctl QN_BUZZER in=0 out=0 ret=0" % i).fields)
             assert len(stuck.queue) == server.CLIENT_QUEUE_MAX
             lost = n - server.CLIENT_QUEUE_MAX
             assert stuck.dropped == lost and stuck.dropped_total == lost
@@ -290,3 +273,64 @@ def test_listen_warning_beyond_loopback():
     assert not server.listen_warning("localhost")
     assert server.listen_warning("0.0.0.0")
     assert server.listen_warning("192.168.1.5")
+
+
+def test_the_page_gets_fields_and_a_reset_line_its_pulse():
+    async def body():
+        session, client, link = await start()
+        try:
+            ws, hello = await open_ws(client)
+            assert hello["groups"][0] == "request" and "pause" in hello["groups"]
+            parts = {p["name"]: p for p in hello["state"]["parts"]}
+            assert parts["hubreset"]["on"] is True and parts["RecLED"]["on"] is False
+            assert hello["state"]["faults"] == ["QN_BUZZER", "QN_REG_ACCESS"]
+            await link.control("pin 6_1 1")  # out of reset at 1001
+            ev = await receive(ws, lambda it: it["type"] == "event")
+            assert ev["group"] == "pins" and ev["log"] is False
+            assert [(p["name"], p["on"], p["level"]) for p in ev["parts"]] == [("hubreset", False, 1)]
+            await link.control("pin 6_1 0")  # in reset at 1002
+            await link.control("pin 6_1 1")  # out at 1003: a pulse of 1 µs
+            ev = await receive(ws, lambda it: it["type"] == "event" and it["levels"] == 2
+                               and it["t"] == 1003)
+            assert ev["parts"][0]["pulse_us"] == 1
+            session.on_event(Event.of("2000 usleep 1000").fields)
+            ev = await receive(ws, lambda it: it["type"] == "event" and it["kind"] == "usleep")
+            assert (ev["group"], ev["log"], ev["text"]) == ("pause", True, "2000 usleep 1000")
+            await ws.close()
+        finally:
+            await stop(session, client)
+    run(body())
+
+
+# A choice of the page, the control lines it becomes, or the refusal's words.
+CHOICES = [
+    ({"type": "fault", "name": "QN_BUZZER", "at": 2}, ["fail QN_BUZZER@2"]),
+    ({"type": "fault", "name": "QN_BUZZER", "at": None}, ["fail QN_BUZZER"]),
+    ({"type": "fault", "name": "settimeofday", "at": None}, "no fault rule"),
+    ({"type": "fault", "name": "QN_BUZZER", "at": 0}, "from 1 on"),
+    ({"type": "ddr", "mb": 512}, ["reg 0x2011002C 0x32", "reg 0x2011001C 0x10"]),
+    ({"type": "ddr", "mb": 128}, "no 128 MB"),
+    ({"type": "panel", "framing": "escaped", "code": 0x21}, ["panel fd fc 21"]),
+    ({"type": "panel", "framing": "plain", "code": 0xFD}, ["panel fd fd"]),
+    ({"type": "panel", "framing": "fdfc", "code": 1}, "no key framing"),
+    ({"type": "input", "part": 1, "level": 1}, ["pin 5_6 1"]),
+    ({"type": "input", "part": 0, "level": 1}, "no such input"),
+]
+
+
+@pytest.mark.parametrize("msg,want", CHOICES, ids=[str(c[0]) for c in CHOICES])
+def test_a_choice_of_the_snapshot_becomes_control_lines(msg, want):
+    async def body():
+        session, client, link = await start()
+        try:
+            ws, _ = await open_ws(client)
+            await ws.send_str(json.dumps(dict(msg, id=9)))
+            ans = await receive(ws, lambda it: it["type"] == "answer")
+            if isinstance(want, list):
+                assert ans["ok"] and link.lines == want
+            else:
+                assert not ans["ok"] and want in ans["reason"] and link.lines == []
+            await ws.close()
+        finally:
+            await stop(session, client)
+    run(body())

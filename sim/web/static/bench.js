@@ -2,10 +2,10 @@
 "use strict";
 
 const $ = (id) => document.getElementById(id);
-const LOG_MAX = 1000; // rows kept in the event log
+const LOG_MAX = 5000; // rows kept in the event log (as many as the server's history)
 const bench = {
-  state: null, ws: null, nextId: 1, pending: new Map(), dropped: 0,
-  parts: [], shell: null, logPaused: false, logHeld: [], received: 0,
+  state: null, ws: null, nextId: 1, pending: new Map(), dropped: 0, linkDropped: 0,
+  parts: [], shell: null, logPaused: false, logHeld: [], received: 0, hidden: new Set(),
   events: 0, lastEventAt: 0, firstT: null, lastT: null, // counted for the benchmark
 };
 window.bench = bench;
@@ -113,6 +113,9 @@ function handle(it, frag) {
       $("log").textContent = "";
       if (it.console) term.write(it.console);
       $("mode").textContent = it.mode === "board" ? "virtual board" : "simulator";
+      if (it.groups) buildFilters(it.groups);
+      bench.linkDropped = it.link_dropped || 0;
+      showDropped();
       showShell(it.shell);
       if (it.state) setState(it.state);
       if (it.pins && it.pins.start) {
@@ -120,7 +123,7 @@ function handle(it, frag) {
         for (const c of it.pins.changes) analyzer.pins(c[0], c[1], c[2]);
         if (it.state) analyzer.setNames(it.state.parts);
       }
-      for (const ev of it.events) logEvent(ev, frag);
+      for (const ev of it.events) if (ev.log) logEvent(ev.group, ev.text, frag);
       break;
     case "console":
       term.write(it.data);
@@ -139,8 +142,7 @@ function handle(it, frag) {
       onEvent(it, frag);
       break;
     case "control":
-      logEvent({ kind: "control", t: null,
-        text: "control: " + it.line + " → " + (it.ok ? "ok" : "error: " + it.reason) }, frag);
+      logEvent("control", "control: " + it.line + " → " + (it.ok ? "ok" : "error: " + it.reason), frag);
       break;
     case "shell":
       showShell(it);
@@ -161,7 +163,7 @@ function handle(it, frag) {
 }
 
 function showDropped() {
-  const total = bench.dropped + (bench.linkDropped || 0);
+  const total = bench.dropped + bench.linkDropped;
   setAttr($("dropped"), String(total), "dropped: " + total +
     (bench.linkDropped ? " (" + bench.linkDropped + " by the board link)" : ""));
   $("dropped").classList.toggle("warn", total > 0);
@@ -182,24 +184,15 @@ function showShell(s) {
 
 $("restart").addEventListener("click", () => send({ type: "restart" }));
 
-// ---- the board panel ---------------------------------------------------------------
-
-function levelOf(bank, bit) {
-  const pins = bench.state ? bench.state.pins : null;
-  return pins ? (pins[bank] >> bit) & 1 : 0;
-}
-
-function partOn(p) { return levelOf(p.bank, p.bit) === Number(p.active); }
+// ---- the board panel: drawn from the fields the server keeps ---------------------------
 
 function setState(st) {
-  const wiring = (ps) => JSON.stringify((ps || []).map((p) => [p.part, p.name, p.bank, p.bit, p.active]));
+  const wiring = (ps) => JSON.stringify((ps || []).map((p) => [p.part, p.name, p.pin, p.active]));
   const fresh = !bench.state || wiring(bench.parts) !== wiring(st.parts);
   const old = bench.parts;
   bench.state = st;
-  bench.parts = st.parts || [];
-  if (!fresh) {
-    bench.parts.forEach((p, i) => { p.el = old[i].el; p.resetFrom = old[i].resetFrom; });
-  }
+  bench.parts = st.parts;
+  if (!fresh) bench.parts.forEach((p, i) => { p.el = old[i].el; });
   const id = st.identity || {};
   const name = id.model || "unknown";
   const code = typeof id.code === "number" ? "0x" + id.code.toString(16).toUpperCase() : "";
@@ -208,37 +201,49 @@ function setState(st) {
   setAttr(idEl, String(code), name + " " + code + " gp_id=" + (id.gp_id ?? "?") +
     " mb_version=" + (id.mb_version ?? "?"));
   if (fresh) buildPanel();
-  if (!analyzer.start) analyzer.reset(Number(st.time_us || 0), st.pins || [0, 0, 0, 0, 0, 0, 0, 0, 0]);
+  if (!analyzer.start) analyzer.reset(st.time_us, st.pins);
   analyzer.setNames(bench.parts);
-  refreshPanel();
-  const ddr = st.ddr || {};
-  if (ddr.choices && ddr.choices.length) setDdrChoices(ddr.choices);
-  const mb = ddr.mb ?? "";
+  for (const p of bench.parts) drawPart(p);
+  drawSounder(st.buzzer);
+  setChoices($("ddr"), st.ddr.choices.map((c) => [String(c.mb), c.mb + " MB"]));
+  setChoices($("fault-name"), st.faults.map((f) => [f, f]));
+  setChoices($("key-framing"), st.keys.map((k) => [k.framing, k.bytes.join(" ").toUpperCase()]));
   const sel = $("ddr");
-  sel.dataset.state = String(mb);
-  if ([...sel.options].some((o) => o.value === String(mb))) sel.value = String(mb);
+  sel.dataset.state = String(st.ddr.mb);
+  sel.value = String(st.ddr.mb);
+}
+
+// The options of a select, [value, label] each, kept when they are the same.
+function setChoices(sel, rows) {
+  const now = [...sel.options].map((o) => [o.value, o.textContent]);
+  if (JSON.stringify(now) === JSON.stringify(rows)) return;
+  sel.textContent = "";
+  for (const [value, label] of rows) {
+    const o = document.createElement("option");
+    o.value = value;
+    o.textContent = label;
+    sel.appendChild(o);
+  }
 }
 
 const GROUP = { lamp: "lamps", output: "outputs", reset: "resets", input: "inputs" };
 
 function buildPanel() {
   for (const g of Object.values(GROUP)) $(g).textContent = "";
-  $("outputs").textContent = "";
   for (const p of bench.parts) {
     const box = $(GROUP[p.part] || "outputs");
     const el = document.createElement(p.part === "input" ? "button" : "div");
     el.className = "part " + p.part;
     el.dataset.part = p.part;
     el.dataset.name = p.name;
-    el.dataset.pin = p.bank + "_" + p.bit;
-    el.title = p.name + " on gpio" + p.bank + "_" + p.bit + ", on at level " + p.active;
+    el.dataset.pin = p.pin;
+    el.title = p.name + " on gpio" + p.pin + ", on at level " + p.active;
     el.innerHTML = '<span class="dot"></span><span class="label"></span><span class="info"></span>';
     el.querySelector(".label").textContent = p.name;
     if (p.part === "input") {
       el.type = "button";
       el.addEventListener("click", async () => {
-        const lv = levelOf(p.bank, p.bit) ? 0 : 1;
-        const a = await control("pin " + p.bank + "_" + p.bit + " " + lv);
+        const a = await request({ type: "input", part: p.id, level: bench.parts[p.id].level ? 0 : 1 });
         if (!a.ok) showResult(false, a.reason);
       });
     }
@@ -254,43 +259,34 @@ function buildPanel() {
   $("outputs").appendChild(s);
 }
 
-function refreshPanel() {
-  for (const p of bench.parts) {
-    if (!p.el) continue;
-    const on = partOn(p);
-    const st = on ? "on" : "off";
-    if (p.el.dataset.state !== st) {
-      p.el.dataset.state = st;
-      if (p.part === "reset") {
-        if (on) p.resetFrom = analyzer.tMax;
-        else if (p.resetFrom !== undefined) {
-          p.el.querySelector(".info").textContent = " last pulse " + fmtUs(analyzer.tMax - p.resetFrom);
-        }
-      }
-    }
-    p.el.dataset.level = String(levelOf(p.bank, p.bit));
+// One part's fields as the server sent them: on/off, level, the last pulse's width.
+function drawPart(p) {
+  const el = bench.parts[p.id] && bench.parts[p.id].el;
+  if (!el) return;
+  if (bench.parts[p.id] !== p) { p.el = el; bench.parts[p.id] = p; }
+  el.dataset.state = p.on ? "on" : "off";
+  el.dataset.level = String(p.level);
+  if (p.pulse_us !== undefined) {
+    el.dataset.pulseUs = String(p.pulse_us);
+    el.querySelector(".info").textContent = " last pulse " + fmtUs(p.pulse_us);
   }
+}
+
+function drawSounder(on) {
   const s = $("sounder");
-  if (s && bench.state) s.dataset.state = bench.state.buzzer ? "on" : "off";
+  if (s) s.dataset.state = on ? "on" : "off";
 }
 
 function onEvent(ev, frag) {
-  if (ev.kind === "dropped") {
-    bench.linkDropped = (bench.linkDropped || 0) + (Number(ev.text.split(" ")[2]) || 0);
+  if (ev.link_dropped !== undefined) {
+    bench.linkDropped = ev.link_dropped;
     showDropped();
   }
-  if (ev.kind === "pins" && ev.bank !== undefined) {
-    if (bench.state) bench.state.pins[ev.bank] = ev.levels;
-    analyzer.pins(ev.t, ev.bank, ev.levels);
-    refreshPanel();
-  } else {
-    analyzer.time(ev.t);
-    if (ev.kind === "buzzer" && bench.state) {
-      bench.state.buzzer = /buzzer 1/.test(ev.text) ? 1 : 0;
-      refreshPanel();
-    }
-  }
-  logEvent(ev, frag);
+  if (ev.bank !== undefined) analyzer.pins(ev.t, ev.bank, ev.levels);
+  else analyzer.time(ev.t);
+  if (ev.parts) for (const p of ev.parts) drawPart(p);
+  if (ev.buzzer !== undefined) drawSounder(ev.buzzer);
+  if (ev.log) logEvent(ev.group, ev.text, frag);
 }
 
 // keypad: frames in either framing, or any code
@@ -314,37 +310,16 @@ $("key-send").addEventListener("click", () => {
 });
 
 async function pressKey(hex, el) {
-  const frame = $("key-framing").value === "fdfc" ? "fd fc " + hex : "fd " + hex;
   el.dataset.state = "on";
-  const a = await control("panel " + frame);
+  const a = await request({ type: "panel", framing: $("key-framing").value, code: parseInt(hex, 16) });
   setTimeout(() => { el.dataset.state = "off"; }, 150);
-  showResult(a.ok, a.ok ? "panel " + frame : a.reason);
+  showResult(a.ok, a.ok ? a.line : a.reason);
 }
 
-// DDR size: the controller geometry (0x2011002C columns/rows, 0x2011001C bus width),
-// as the model's snapshot offers it (these rows until it has).
-let DDR = [[64, 0x12, 0x00], [128, 0x22, 0x00], [256, 0x22, 0x10], [512, 0x32, 0x10],
-  [1024, 0x42, 0x10], [2048, 0x43, 0x10]];
-function setDdrChoices(choices) {
-  const rows = choices.map((c) => [c.mb, c.reg2c, c.reg1c]);
-  if (JSON.stringify(rows) === JSON.stringify(DDR) && $("ddr").options.length) return;
-  DDR = rows;
-  $("ddr").textContent = "";
-  for (const [mb] of DDR) {
-    const o = document.createElement("option");
-    o.value = String(mb);
-    o.textContent = mb + " MB";
-    $("ddr").appendChild(o);
-  }
-}
-setDdrChoices(DDR.map(([mb, reg2c, reg1c]) => ({ mb, reg2c, reg1c })));
+// DDR size: one of the sizes the snapshot offers; the server sets the geometry.
 $("ddr").addEventListener("change", async () => {
-  const row = DDR.find((r) => String(r[0]) === $("ddr").value);
-  const hex = (v) => "0x" + v.toString(16);
-  let a = await control("reg 0x2011002C " + hex(row[1]));
-  if (a.ok) a = await control("reg 0x2011001C " + hex(row[2]));
-  showResult(a.ok, a.ok ? "DDR geometry for " + row[0] + " MB" : a.reason);
-  send({ type: "state" });
+  const a = await request({ type: "ddr", mb: Number($("ddr").value) });
+  showResult(a.ok, a.ok ? a.line : a.reason);
 });
 
 // ---- faults, reset, control lines ------------------------------------------------------
@@ -354,10 +329,11 @@ function showResult(ok, text) {
 }
 
 $("fault-set").addEventListener("click", async () => {
-  const at = $("fault-at").value.trim();
-  const line = "fail " + $("fault-name").value + (at ? "@" + at : "");
-  const a = await control(line);
-  showResult(a.ok, a.ok ? line : a.reason);
+  const text = $("fault-at").value.trim();
+  const n = Number(text);
+  const at = text === "" ? null : Number.isInteger(n) ? n : text; // the server checks it
+  const a = await request({ type: "fault", name: $("fault-name").value, at });
+  showResult(a.ok, a.ok ? a.line : a.reason);
 });
 $("board-reset").addEventListener("click", async () => {
   const a = await control("reset");
@@ -376,33 +352,23 @@ $("control-line").addEventListener("keydown", (e) => { if (e.key === "Enter") se
 
 // ---- event log ------------------------------------------------------------------------
 
-function category(kind, text) {
-  if (kind === "ioctl") return "requests";
-  if (kind === "pins" || kind === "buzzer") return "pins";
-  if (kind && kind.startsWith("panel")) return "panel";
-  if (kind === "ctl-error" || kind === "reset" || kind === "dropped" || kind === "table-full" ||
-      (kind === "control" && /^control: (fail|reset)|error:/.test(text)) ||
-      / ret=-1/.test(text)) return "faults";
-  return "other";
-}
-
 // Rows wait here for the next frame: the log is drawn once a frame, whatever the rate.
 const logPending = [];
 let logFlushing = false;
 
-function logEvent(ev, pending) {
-  const cat = category(ev.kind, ev.text || "");
+function logEvent(group, text, pending) {
   const held = bench.logPaused ? bench.logHeld : pending;
-  held.push([cat, ev.text]);
+  held.push([group, text]);
   if (held.length > 2 * LOG_MAX) held.splice(0, held.length - LOG_MAX);
 }
 
 function rowsOf(list) {
   const frag = document.createDocumentFragment();
-  for (const [cat, text] of list.slice(-LOG_MAX)) {
+  for (const [group, text] of list.slice(-LOG_MAX)) {
     const row = document.createElement("div");
-    row.className = "ev " + cat;
-    row.dataset.kind = cat;
+    row.className = "ev";
+    row.dataset.kind = group;
+    row.hidden = bench.hidden.has(group);
     row.textContent = text;
     frag.appendChild(row);
   }
@@ -424,8 +390,24 @@ function appendLog(frag) {
   $("log-count").textContent = log.childNodes.length + " shown (last " + LOG_MAX + " kept)";
 }
 
-for (const box of document.querySelectorAll(".log-filter")) {
-  box.addEventListener("change", () => $("log").classList.toggle("hide-" + box.value, !box.checked));
+// One filter a group of events (the server names them), and the page's control lines.
+function buildFilters(groups) {
+  const box = $("log-filters");
+  if (box.childNodes.length) return;
+  for (const g of [...groups, "control"]) {
+    const label = document.createElement("label");
+    const cb = document.createElement("input");
+    cb.type = "checkbox";
+    cb.className = "log-filter";
+    cb.value = g;
+    cb.checked = true;
+    cb.addEventListener("change", () => {
+      if (cb.checked) bench.hidden.delete(g); else bench.hidden.add(g);
+      for (const row of $("log").childNodes) row.hidden = bench.hidden.has(row.dataset.kind);
+    });
+    label.append(cb, " " + g);
+    box.appendChild(label);
+  }
 }
 $("log-pause").addEventListener("click", () => {
   bench.logPaused = !bench.logPaused;
