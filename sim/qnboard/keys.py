@@ -137,22 +137,18 @@ def type_keys(pacer, keys, write, read, paste=False):
     return ok
 
 
-async def wait_async(pacer, mark, cond, still=lambda: True, unread=lambda: None):
-    """Waits on the event loop until the key after the marked one may go: cond is an
-    asyncio.Condition notified after each feed(); still() false ends the wait (the
-    shell ended); unread() as for may_go()."""
+async def wait_async(pacer, mark, output, still=lambda: True, unread=lambda: None):
+    """Waits on the event loop until the key after the marked one may go, or for its
+    patience: output() is the asyncio.Event the caller sets after the next feed() (and
+    when the shell ends); still() false ends the wait (the shell ended); unread() as for
+    may_go(). It looks again after each console read only: one timer, no task, no poll.
+    (A shell that reads Enter answers with output, so the unread count is looked at
+    then.)"""
     loop = asyncio.get_running_loop()
-    deadline = loop.time() + pacer.patience(mark)
-    # The shell takes a typed byte without a word: the unread count is looked at again
-    # every few ms while output has come and nothing else tells.
-    step = 0.005 if mark.answer else None
-    async with cond:
-        while still() and not pacer.may_go(mark, unread()):
-            left = deadline - loop.time()
-            if left <= 0:
-                return False
-            try:
-                await asyncio.wait_for(cond.wait(), left if step is None else min(left, step))
-            except asyncio.TimeoutError:
-                pass
+    try:
+        async with asyncio.timeout_at(loop.time() + pacer.patience(mark)):
+            while still() and not pacer.may_go(mark, unread()):
+                await output().wait()
+    except TimeoutError:
+        return False
     return True

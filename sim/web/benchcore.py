@@ -10,7 +10,11 @@ import json
 
 from qnboard.keys import KEY_MAX_BYTES, split_keys
 
-PASTE_MAX_KEYS = 4096
+# Keys waiting to be typed: a paste that would not fit is refused whole.
+KEY_QUEUE_MAX = 4096
+# The one size limit of a page's message (bytes of one WebSocket message): the server's
+# WebSocket reads no more than this and ends a connection whose message is longer.
+MSG_MAX = 256 * 1024
 CONTROL_MAX_CHARS = 512
 
 
@@ -26,7 +30,11 @@ class ConsoleDecoder:
 
 
 class BadMessage(Exception):
-    pass
+    """A message refused, with the reason and the message's id where it had a valid one."""
+
+    def __init__(self, reason, mid=None):
+        Exception.__init__(self, reason)
+        self.id = mid
 
 
 def parse_client_message(raw):
@@ -34,11 +42,9 @@ def parse_client_message(raw):
     or raises BadMessage with the reason."""
     if not isinstance(raw, str):
         raise BadMessage("messages are JSON text")
-    if len(raw) > 256 * 1024:
-        raise BadMessage("message too long")
     try:
         msg = json.loads(raw)
-    except ValueError:
+    except (ValueError, RecursionError):  # (nested deeper than the parser goes)
         raise BadMessage("not JSON")
     if not isinstance(msg, dict) or not isinstance(msg.get("type"), str):
         raise BadMessage("a message is an object with a 'type'")
@@ -46,6 +52,16 @@ def parse_client_message(raw):
     mid = msg.get("id")
     if mid is not None and not (isinstance(mid, int) and not isinstance(mid, bool)):
         raise BadMessage("'id' must be an integer")
+    if mid is not None and not -2**53 < mid < 2**53:
+        raise BadMessage("'id' out of range")
+    try:
+        return _check_fields(msg, t, mid)
+    except BadMessage as e:
+        e.id = mid
+        raise
+
+
+def _check_fields(msg, t, mid):
     out = {"type": t, "id": mid}
     if t == "key":
         data = msg.get("data")
@@ -63,8 +79,9 @@ def parse_client_message(raw):
         if not isinstance(text, str):
             raise BadMessage("'paste' needs 'text'")
         keys = split_keys(text)
-        if len(keys) > PASTE_MAX_KEYS:
-            raise BadMessage("paste longer than %d keys" % PASTE_MAX_KEYS)
+        if len(keys) > KEY_QUEUE_MAX:
+            raise BadMessage("paste refused: %d keys, and the bench holds %d at most; nothing "
+                             "of it was typed" % (len(keys), KEY_QUEUE_MAX))
         out["keys"] = keys
     elif t == "control":
         line = msg.get("line")

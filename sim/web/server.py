@@ -29,7 +29,7 @@ import termios
 import time
 import tty
 
-from aiohttp import WSMsgType, web
+from aiohttp import WSCloseCode, WSMsgType, web
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -43,6 +43,9 @@ from qnboard.vcd import vcd_text  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(HERE))
 CLIENT_QUEUE_MAX = 4096  # messages waiting for one page; more are dropped and counted
+CLIENTS_MAX = 16  # pages connected at once; the next one is refused with a reason
+TOKEN_MAX = 64  # bytes: a longer token is refused before it is compared
+BOARD_LOG_LINES = 200  # QEMU's last lines of its own output, kept for the report of its end
 EVENT_HISTORY = 5000  # recent events a page that connects late receives
 PIN_HISTORY = 200000  # pin changes kept for the analyzer and the waveform download
 SCROLLBACK = 256 * 1024  # console characters a page that connects late receives
@@ -94,16 +97,23 @@ class Session:
         self.runs = 0
         self.decoder = None
         self.pacer = keys.KeyPacer()  # sees the console output, paces the keys
-        self.redraw_cond = asyncio.Condition()
+        # Set (and replaced by a fresh one) on every console read and when the shell ends:
+        # whoever waits for output waits on the event current when it last looked.
+        self.output_event = asyncio.Event()
         self.scrollback = collections.deque()
         self.scroll_len = 0
-        self.keys = asyncio.Queue()
+        # Keys typed and not yet written: bounded, a paste that does not fit is refused whole.
+        self.keys = asyncio.Queue(maxsize=benchcore.KEY_QUEUE_MAX)
+        self.tasks = set()  # every task the session started; close() cancels them
+        self.writer = None
+        self.closing = False
         self.link = None
         self.link_lock = asyncio.Lock()
         self.events_task = None
         self.link_task = None
         self.board = None  # QEMU (through scripts/run-board.sh) in board sessions
         self.board_log = None
+        self.board_output = collections.deque(maxlen=BOARD_LOG_LINES)
         self.board_tail = b""
         self.board_paths = None
         self.state = None  # parse.BoardState once the board link is up
@@ -113,6 +123,30 @@ class Session:
         self.last_t = 0
         self.cols, self.rows = 100, 30
         self.stats = {"events": 0, "keys": 0, "controls": 0, "bad_messages": 0, "link_dropped": 0}
+
+    # ---- tasks -------------------------------------------------------------------
+
+    def spawn(self, coro):
+        """Starts coro as a task of the session: kept until it ends, cancelled by close()."""
+        task = asyncio.get_running_loop().create_task(coro)
+        self.tasks.add(task)
+        task.add_done_callback(self._task_done)
+        return task
+
+    def _task_done(self, task):
+        self.tasks.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            log("task failed:", repr(task.exception()))
+
+    def signal_output(self):
+        ev, self.output_event = self.output_event, asyncio.Event()
+        ev.set()
+
+    async def start(self):
+        """Starts the key writer and the shell."""
+        if self.writer is None:
+            self.writer = self.spawn(self.key_writer())
+        await self.start_shell()
 
     # ---- the shell -------------------------------------------------------------
 
@@ -147,13 +181,13 @@ class Session:
         self.slave = slave
         os.set_blocking(master, False)
         self.master = master
-        asyncio.ensure_future(self.watch_exit(self.proc))
+        self.spawn(self.watch_exit(self.proc))
         self.decoder = benchcore.ConsoleDecoder()
         self.running = True
         self.exit_status = None
         asyncio.get_running_loop().add_reader(master, self.on_console)
         self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
-        self.link_task = asyncio.ensure_future(self.connect_link(link_path))
+        self.link_task = self.spawn(self.connect_link(link_path))
 
     # ---- the virtual board: QEMU's console UART on a pty, qn_shell at its root prompt
 
@@ -179,7 +213,7 @@ class Session:
             m = re.search(rb"(/dev/pts/\d+)", line)
             if m:
                 pty_path = m.group(1).decode()
-        self.board_log = asyncio.ensure_future(self._drain_board())
+        self.board_log = self.spawn(self.read_board_output())
         fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         tty.setraw(fd)
         self.master = fd
@@ -194,11 +228,20 @@ class Session:
             os.write(fd, b"\r")
             await asyncio.sleep(1.0)
 
-    async def _drain_board(self):
+    async def read_board_output(self):
+        """QEMU's own output (its monitor, its warnings) after boot, read to its end: each
+        line goes to the bench's log and the last ones are kept; when QEMU ends while the
+        bench runs, the shell on it has ended too."""
         while True:
             line = await self.board.stdout.readline()
             if not line:
-                return
+                break
+            text = line.decode(errors="replace").rstrip("\r\n")
+            self.board_output.append(text)
+            log("qemu:", text)
+        if not self.closing:
+            log("the virtual board ended")
+            await self.board_shell_ended(255)
 
     async def start_board_shell(self):
         if self.board is None:
@@ -209,7 +252,7 @@ class Session:
         self.broadcast({"type": "shell", "running": True, "status": None, "run": self.runs})
         os.write(self.master, BOARD_START)
         if self.link is None:
-            self.link_task = asyncio.ensure_future(self.connect_board_link())
+            self.link_task = self.spawn(self.connect_board_link())
 
     async def connect_board_link(self):
         try:
@@ -232,6 +275,7 @@ class Session:
             return
         self.running = False
         self.exit_status = status
+        self.signal_output()
         while not self.keys.empty():
             self.keys.get_nowait()
         self.broadcast({"type": "shell", "running": False, "status": status, "run": self.runs})
@@ -240,12 +284,15 @@ class Session:
     async def ready(self, timeout):
         """Waits until the shell has drawn its prompt and the board link is up (or the
         shell has ended, or timeout seconds have passed)."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline and self.running:
-            if self.pacer.watch.count > 0 and self.link_task is not None and self.link_task.done():
-                return True
-            await asyncio.sleep(0.02)
-        return False
+        try:
+            async with asyncio.timeout(timeout):
+                while self.running and self.pacer.watch.count == 0:
+                    await self.output_event.wait()
+                if self.link_task is not None:
+                    await asyncio.wait({self.link_task})
+        except TimeoutError:
+            return False
+        return self.running
 
     def on_console(self):
         try:
@@ -257,26 +304,22 @@ class Session:
         if not data:
             asyncio.get_running_loop().remove_reader(self.master)
             if self.args.board:
-                asyncio.ensure_future(self.board_shell_ended(255))
+                self.spawn(self.board_shell_ended(255))
             else:
-                asyncio.ensure_future(self.shell_ended())
+                self.spawn(self.shell_ended())
             return
         self.pacer.feed(data)
-        asyncio.ensure_future(self._notify_redraw())
+        self.signal_output()
         if self.args.board:
             self.board_tail = (self.board_tail + data)[-256:]
             m = BOARD_EXIT.search(self.board_tail)
             if m:
                 self.board_tail = b""
-                asyncio.ensure_future(self.board_shell_ended(int(m.group(1))))
+                self.spawn(self.board_shell_ended(int(m.group(1))))
         text = self.decoder.decode(data)
         if text:
             self.add_scrollback(text)
             self.broadcast({"type": "console", "data": text})
-
-    async def _notify_redraw(self):
-        async with self.redraw_cond:
-            self.redraw_cond.notify_all()
 
     def add_scrollback(self, text):
         self.scrollback.append(text)
@@ -305,6 +348,7 @@ class Session:
         if not self.running:
             return
         self.running = False
+        self.signal_output()
         proc = self.proc
         loop = asyncio.get_running_loop()
         rc = await loop.run_in_executor(None, proc.wait)
@@ -338,24 +382,30 @@ class Session:
             if not await self.write_key(key):
                 continue
             self.stats["keys"] += 1
-            await keys.wait_async(self.pacer, mark, self.redraw_cond,
+            await keys.wait_async(self.pacer, mark, lambda: self.output_event,
                                   still=lambda: self.running, unread=self.unread_keys)
 
     async def write_key(self, key):
-        """One key in one write; False if the terminal took none of it."""
-        for _ in range(2):
+        """One key in one write; when the terminal's input is full, waits until it takes
+        the key. False when the terminal is gone."""
+        loop = asyncio.get_running_loop()
+        while self.master is not None:
             try:
                 n = os.write(self.master, key)
-                break
-            except BlockingIOError:  # the terminal's input queue is full: once more
-                await asyncio.sleep(0.05)
+            except BlockingIOError:
+                fd, ready = self.master, loop.create_future()
+                loop.add_writer(fd, lambda: ready.done() or ready.set_result(None))
+                try:
+                    await ready
+                finally:
+                    loop.remove_writer(fd)
+                continue
             except OSError:
                 return False
-        else:
-            return False
-        if n != len(key):
-            log("short console write", n, len(key))
-        return n > 0
+            if n != len(key):
+                log("short console write", n, len(key))
+            return n > 0
+        return False
 
     def resize(self, cols, rows):
         self.cols, self.rows = cols, rows
@@ -400,7 +450,7 @@ class Session:
         async with self.link_lock:
             stream = await link.subscribe()
         await self.refresh_state()
-        self.events_task = asyncio.ensure_future(self.pump_events(stream))
+        self.events_task = self.spawn(self.pump_events(stream))
 
     async def disconnect_link(self):
         for task in (self.link_task,):
@@ -492,9 +542,11 @@ class Session:
                 "shell": {"running": self.running, "status": self.exit_status,
                           "run": self.runs},
                 "mode": "board" if self.args.board else "simulator",
+                "limits": limits(),
                 "cols": self.cols, "rows": self.rows}
 
     async def close(self):
+        self.closing = True
         await self.disconnect_link()
         if self.board is not None and self.board.returncode is None:
             try:
@@ -510,7 +562,11 @@ class Session:
                     except (OSError, asyncio.TimeoutError):
                         pass
         if self.board_log:
-            self.board_log.cancel()
+            # QEMU has ended: what it wrote last is read to the end of its output
+            try:
+                await asyncio.wait_for(asyncio.shield(self.board_log), 5)
+            except (asyncio.TimeoutError, Exception):
+                pass
         if self.proc and self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGTERM)
@@ -537,37 +593,100 @@ class Session:
             except OSError:
                 pass
             self.slave = None
+        # every task the session started, ended before the session is
+        tasks = [t for t in self.tasks if t is not asyncio.current_task()]
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+        self.writer = None
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 # ---- HTTP ----------------------------------------------------------------------
+#
+# Every request names this server in its Host header (the address and port it came in
+# on, or localhost on loopback: a name an attacker's DNS points here is refused), and
+# carries the token: in the page's address the first time, then in the cookie the page
+# sets for this port. The WebSocket takes pages of those origins only.
 
-def token_ok(request):
-    app = request.app
-    given = request.query.get("token") or request.cookies.get("qnbench")
-    return bool(given) and hmac.compare_digest(given, app["token"])
+def served_hosts(request):
+    """The Host header values that name this server: the address and port the connection
+    came in on; on loopback also localhost."""
+    sock = request.transport.get_extra_info("sockname") if request.transport else None
+    if not sock:
+        return set()
+    addr, port = sock[0], sock[1]
+    try:
+        ip = ipaddress.ip_address(addr.split("%")[0])
+    except ValueError:
+        return set()
+    if ip.version == 6 and ip.ipv4_mapped:
+        ip = ip.ipv4_mapped
+    names = [str(ip) if ip.version == 4 else "[%s]" % ip]
+    if ip.is_loopback:
+        names.append("localhost")
+    hosts = {"%s:%d" % (n, port) for n in names}
+    if port == 80:
+        hosts.update(names)
+    return hosts
+
+
+def host_ok(request):
+    return request.headers.get("Host", "").lower() in served_hosts(request)
 
 
 def origin_ok(request):
-    origin = request.headers.get("Origin")
-    if not origin:
+    origin = request.headers.get("Origin", "").lower()
+    return origin in {"http://" + h for h in served_hosts(request)}
+
+
+def cookie_name(request):
+    """The token's cookie: one per port, since cookies do not tell ports apart."""
+    sock = request.transport.get_extra_info("sockname") if request.transport else None
+    return "qnbench_%d" % (sock[1] if sock else 0)
+
+
+def token_ok(request):
+    """The token of the address, else the port's cookie, compared as bytes; an empty,
+    overlong or undecodable token is refused."""
+    if "token" in request.query:
+        given = request.query["token"]
+    else:
+        given = request.cookies.get(cookie_name(request), "")
+    raw = given.encode("utf-8", "surrogatepass")
+    if not raw or len(raw) > TOKEN_MAX:
         return False
-    return origin == "%s://%s" % (request.scheme, request.host)
+    return hmac.compare_digest(raw, request.app["token"].encode("ascii"))
 
 
-def refused(text="the bench needs the token of its URL"):
-    return web.Response(status=403, text=text + "\n")
+def refused(text="the bench needs the token of its URL", status=403):
+    return web.Response(status=status, text=text + "\n")
+
+
+OPEN_PATHS = ("/favicon.ico",)
+
+
+@web.middleware
+async def guard(request, handler):
+    if not host_ok(request):
+        hosts = sorted(served_hosts(request))
+        return refused("this bench answers to http://%s only" % hosts[0] if hosts else
+                       "this bench does not know the address it serves", status=421)
+    if request.path not in OPEN_PATHS and not token_ok(request):
+        return refused()
+    return await handler(request)
 
 
 async def page(request):
-    if not token_ok(request):
-        return refused()
     resp = web.FileResponse(os.path.join(HERE, "static", "index.html"))
     resp.headers["Cache-Control"] = "no-store"
+    resp.headers["Referrer-Policy"] = "no-referrer"
     resp.headers["Content-Security-Policy"] = (
         "default-src 'self'; connect-src 'self'; img-src 'self' data: blob:; "
         "style-src 'self' 'unsafe-inline'")
-    resp.set_cookie("qnbench", request.app["token"], httponly=True, samesite="Strict")
+    # the page then takes the token out of its address: from here on the cookie carries it
+    resp.set_cookie(cookie_name(request), request.app["token"], httponly=True,
+                    samesite="Strict", path="/")
     return resp
 
 
@@ -582,8 +701,6 @@ STATIC = {
 
 
 async def static(request):
-    if not token_ok(request):
-        return refused()
     parts = STATIC.get(request.match_info["name"])
     if not parts:
         raise web.HTTPNotFound()
@@ -591,8 +708,6 @@ async def static(request):
 
 
 async def vcd(request):
-    if not token_ok(request):
-        return refused()
     text = request.app["session"].vcd()
     if text is None:
         return web.Response(status=503, text="no board connected yet\n")
@@ -600,50 +715,67 @@ async def vcd(request):
         "Content-Disposition": 'attachment; filename="bench.vcd"'})
 
 
-async def stats(request):
-    if not token_ok(request):
-        return refused()
-    s = request.app["session"]
-    rss = 0
+def rss_kb():
     try:
         with open("/proc/self/status") as f:
             for line in f:
                 if line.startswith("VmRSS:"):
-                    rss = int(line.split()[1])
+                    return int(line.split()[1])
     except OSError:
         pass
-    return web.json_response(dict(s.stats, rss_kb=rss, clients=len(s.clients),
+    return 0
+
+
+async def stats(request):
+    s = request.app["session"]
+    return web.json_response(dict(s.stats, rss_kb=rss_kb(), clients=len(s.clients),
                                   dropped=sum(c.dropped_total for c in s.clients),
+                                  keys_queued=s.keys.qsize(), tasks=len(s.tasks),
                                   shell_pid=s.proc.pid if s.proc else None, workdir=s.tmp,
                                   running=s.running))
 
 
+def limits():
+    return {"keys": benchcore.KEY_QUEUE_MAX, "message": benchcore.MSG_MAX,
+            "pages": CLIENTS_MAX}
+
+
 async def websocket(request):
-    if not token_ok(request):
-        return refused()
     if not origin_ok(request):
         return refused("the bench takes pages of its own origin only")
     session = request.app["session"]
-    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=512 * 1024)
-    await ws.prepare(request)
+    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=benchcore.MSG_MAX)
+    if len(session.clients) >= CLIENTS_MAX:
+        # a clear refusal the page can show: the reason, then the close
+        reason = "the bench serves %d pages at once: close one and reload" % CLIENTS_MAX
+        await ws.prepare(request)
+        await ws.send_str(json.dumps([{"type": "refused", "reason": reason}]))
+        await ws.close(code=WSCloseCode.TRY_AGAIN_LATER, message=reason.encode())
+        return ws
     client = Client(ws)
     client.put(session.hello())
     session.clients.add(client)
-    sender = asyncio.ensure_future(send_loop(client))
+    sender = None
     try:
+        await ws.prepare(request)
+        sender = asyncio.get_running_loop().create_task(send_loop(client))
         async for msg in ws:
-            if msg.type != WSMsgType.TEXT:
-                if msg.type == WSMsgType.BINARY:
-                    client.put({"type": "error", "reason": "messages are JSON text"})
-                continue
-            try:
-                await handle(session, client, msg.data)
-            except Exception as e:  # the server never dies of one message
+            if msg.type == WSMsgType.BINARY:
+                error(session, client, None, "messages are JSON text")
+            elif msg.type == WSMsgType.ERROR:
+                # (over the size limit, or not UTF-8: aiohttp has closed the connection
+                # with the protocol's code for it)
                 session.stats["bad_messages"] += 1
-                client.put({"type": "error", "reason": "internal: %s" % e})
+            elif msg.type == WSMsgType.TEXT:
+                try:
+                    await handle(session, client, msg.data)
+                except Exception as e:  # the server never dies of one message
+                    error(session, client, None, "internal: %s" % e)
     finally:
         session.clients.discard(client)
-        sender.cancel()
+        if sender is not None:
+            sender.cancel()
+            await asyncio.gather(sender, return_exceptions=True)
     return ws
 
 
@@ -665,30 +797,52 @@ async def send_loop(client):
                     client.lost_console = False
                     batch.append({"type": "console-reset"})
                 await ws.send_str(json.dumps(batch))
-    except (asyncio.CancelledError, ConnectionError, RuntimeError):
+    except (ConnectionError, RuntimeError):
         pass
+
+
+def queue_keys(session, keys, paste):
+    """Queues keys for the shell, all of them or, when they do not fit, none: the reason
+    then, else None."""
+    # A page's terminal answers a cursor query of the board's login shell: that answer is
+    # no key, and the shell must not get it.
+    keys = [k for k in keys if not CURSOR_REPORT.match(k)]
+    free = session.keys.maxsize - session.keys.qsize()
+    if len(keys) > free:
+        if paste:
+            return ("paste refused: %d keys, and the bench holds %d at most (%d still to "
+                    "type); nothing of it was typed" % (len(keys), session.keys.maxsize,
+                                                         session.keys.qsize()))
+        return "key refused: %d keys are still to type" % session.keys.qsize()
+    for k in keys:
+        session.keys.put_nowait((k, paste))
+    return None
+
+
+def error(session, client, mid, reason):
+    """The answer to a message the bench refuses (counted in the stats' bad_messages)."""
+    session.stats["bad_messages"] += 1
+    client.put({"type": "error", "id": mid, "reason": reason})
 
 
 async def handle(session, client, raw):
     try:
         msg = benchcore.parse_client_message(raw)
     except benchcore.BadMessage as e:
-        session.stats["bad_messages"] += 1
-        client.put({"type": "error", "reason": str(e)})
+        error(session, client, e.id, str(e))
         return
     t, mid = msg["type"], msg["id"]
     if t in ("key", "paste"):
         if not session.running:
-            client.put({"type": "error", "id": mid, "reason": "the shell is not running"})
+            error(session, client, mid, "the shell is not running")
             return
-        for k in ([msg["key"]] if t == "key" else msg["keys"]):
-            # A page's terminal answers a cursor query of the board's login shell: that
-            # answer is no key, and the shell must not get it.
-            if not CURSOR_REPORT.match(k):
-                session.keys.put_nowait((k, t == "paste"))
-        if t == "paste":
+        keys = [msg["key"]] if t == "key" else msg["keys"]
+        why = queue_keys(session, keys, t == "paste")
+        if why:
+            error(session, client, mid, why)
+        elif t == "paste":
             client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
-                        "keys": len(msg["keys"])})
+                        "keys": len(keys)})
     elif t == "control":
         await control_lines(session, client, mid, [msg["line"]])
     elif t in BOARD_CHOICES:
@@ -704,7 +858,7 @@ async def handle(session, client, raw):
         session.resize(msg["cols"], msg["rows"])
     elif t == "restart":
         if session.running:
-            client.put({"type": "error", "id": mid, "reason": "the shell is still running"})
+            error(session, client, mid, "the shell is still running")
             return
         await session.start_shell()
     elif t == "state":
@@ -750,7 +904,7 @@ def listen_warning(addr):
 
 
 def build_app(session, token):
-    app = web.Application()
+    app = web.Application(middlewares=[guard])
     app["session"] = session
     app["token"] = token
     app.router.add_get("/", page)
@@ -777,18 +931,16 @@ async def serve(args):
     host = args.listen if ":" not in args.listen else "[%s]" % args.listen
     if args.listen in ("0.0.0.0", "::"):
         host = "127.0.0.1"
-    writer = asyncio.ensure_future(session.key_writer())
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         loop.add_signal_handler(sig, stop.set)
     try:
-        await session.start_shell()
+        await session.start()
         await session.ready(60)
         print("http://%s:%d/?token=%s" % (host, port, token), flush=True)
         await stop.wait()
     finally:
-        writer.cancel()
         for c in list(session.clients):
             await c.ws.close()
         await session.close()

@@ -50,7 +50,22 @@ term.element.addEventListener("paste", (e) => {
 }, true);
 
 function sendKey(k) { send({ type: "key", data: k }); }
-function paste(text) { send({ type: "paste", text: text.replace(/\x1b\[20[01]~/g, "") }); }
+
+// A paste is typed whole or not at all: the server refuses one that does not fit in its
+// key queue, and the page one longer than a message may be.
+async function paste(text) {
+  const msg = { type: "paste", text: text.replace(/\x1b\[20[01]~/g, "") };
+  const limit = bench.limits ? bench.limits.message : Infinity;
+  const size = new Blob([JSON.stringify(msg)]).size;
+  const a = size > limit
+    ? { ok: false, reason: "paste refused: " + size + " bytes, and a message holds " + limit +
+        " at most; nothing of it was typed" }
+    : await request(msg);
+  const el = $("paste-result");
+  setAttr(el, a.type === "error" || a.ok === false ? "refused" : "ok",
+    a.type === "error" || a.ok === false ? a.reason : "");
+  return a;
+}
 bench.paste = paste;
 
 function doFit() {
@@ -79,14 +94,15 @@ function control(line) { return request({ type: "control", line }); }
 bench.control = control;
 
 function connect() {
-  const token = new URLSearchParams(location.search).get("token") || "";
+  // The token came in the address; the server has put it into this port's cookie, which
+  // carries it from here on: out of the address bar and the history.
+  if (location.search) history.replaceState(null, "", location.pathname);
   const proto = location.protocol === "https:" ? "wss:" : "ws:";
-  const ws = new WebSocket(proto + "//" + location.host + "/ws?token=" + encodeURIComponent(token));
+  const ws = new WebSocket(proto + "//" + location.host + "/ws");
   bench.ws = ws;
-  $("vcd-link").href = "vcd?token=" + encodeURIComponent(token);
   ws.onopen = () => { setAttr($("conn"), "connected", "connected"); doFit(); };
-  ws.onclose = () => {
-    setAttr($("conn"), "closed", "disconnected — reload the page to reconnect");
+  ws.onclose = (e) => {
+    setAttr($("conn"), "closed", "disconnected — " + (e.reason || "reload the page to reconnect"));
   };
   ws.onmessage = (m) => {
     const data = JSON.parse(m.data);
@@ -113,6 +129,7 @@ function handle(it, frag) {
       $("log").textContent = "";
       if (it.console) term.write(it.console);
       $("mode").textContent = it.mode === "board" ? "virtual board" : "simulator";
+      bench.limits = it.limits;
       if (it.groups) buildFilters(it.groups);
       bench.linkDropped = it.link_dropped || 0;
       showDropped();
@@ -127,6 +144,9 @@ function handle(it, frag) {
       break;
     case "console":
       term.write(it.data);
+      break;
+    case "refused":
+      setAttr($("conn"), "refused", "refused: " + it.reason);
       break;
     case "console-reset":
       term.write("\r\n\x1b[33m[console output lost: this page fell behind]\x1b[m\r\n");
