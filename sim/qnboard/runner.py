@@ -562,8 +562,9 @@ def check_identity(target, ctx):
 
 # -- a run and its reports -----------------------------------------------------------
 
-def run_procedure(p, target, operator, out=print):
-    """Runs every step of a procedure; the report (a dict)."""
+def run_procedure(p, target, operator, out=print, on_step=None):
+    """Runs every step of a procedure; the report (a dict). on_step(row) sees each
+    step's row as it begins (status "running") and as it ends."""
     ctx = {"models": p.models, "identity": None}
     rep = {"procedure": p.name, "file": str(p.path), "target": target.name,
            "started": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -575,7 +576,12 @@ def run_procedure(p, target, operator, out=print):
         if failed:
             rep["steps"].append({"step": step.number, "kind": step.kind, "name": step.name,
                                  "line": step.line, "status": "not run", "shown": "", "seconds": 0})
+            if on_step:
+                on_step(rep["steps"][-1])
             continue
+        if on_step:
+            on_step({"step": step.number, "kind": step.kind, "name": step.name,
+                     "line": step.line, "status": "running", "shown": "", "seconds": 0})
         t0 = time.monotonic()
         try:
             status, shown = run_step(target, step, operator, ctx)
@@ -588,6 +594,8 @@ def run_procedure(p, target, operator, out=print):
         rep["steps"].append({"step": step.number, "kind": step.kind, "name": step.name,
                              "line": step.line, "status": status, "shown": shown,
                              "seconds": round(dt, 3)})
+        if on_step:
+            on_step(rep["steps"][-1])
         out(f"{step.number:3d}  {status:7s} {dt:6.2f}s  {step.name}"
             + (f"\n       {shown}" if status == "failed" else ""))
         if status == "failed":
