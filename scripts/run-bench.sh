@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
-need=(cmake make g++ python3-aiohttp)
+need=(cmake make g++ python3-aiohttp python3-yaml python3-jsonschema python3-pexpect)
 command -v npm >/dev/null 2>&1 || need+=(npm)
 bash scripts/install.sh "${need[@]}"
 log=$(mktemp)

@@ -49,6 +49,8 @@ def describe(step):
             continue
         if isinstance(v, list):
             v = ", ".join("/%s/" % t["re"] if isinstance(t, dict) else repr(t) for t in v)
+            if len(v) > 100:
+                v = v[:100] + "…"
         rest.append("%s %s" % (k, v))
     head = "%s %s" % (step.kind, a[step.kind])
     return head + (" — " + "; ".join(rest) if rest else "")

@@ -25,7 +25,7 @@
       if (k === kind) continue;
       t += "  " + k + ": " + (Array.isArray(v) ? v.map((x) => (typeof x === "string" ? JSON.stringify(x) : "/" + x.re + "/")).join(", ") : v);
     }
-    return t;
+    return t.length > 200 ? t.slice(0, 200) + "…" : t;
   }
 
   function buttons() {
