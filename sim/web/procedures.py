@@ -37,7 +37,11 @@ IDENTITY_LINE = "mbinfo"  # what the runner types after a start step
 
 
 class Refused(Exception):
-    pass
+    """A run refused: the reason; status, the HTTP status that says it."""
+
+    def __init__(self, reason, status=409):
+        super().__init__(reason)
+        self.status = status
 
 
 def describe(step):
@@ -226,7 +230,7 @@ class BenchProcedures:
         try:
             p = procedure.loads(text, name)
         except procedure.ProcedureError as e:
-            raise Refused(str(e))
+            raise Refused(str(e), 400)
         self.run = BenchRun(self, p, answers, present)
         if sink is not None:
             self.run.sinks.append(sink)
@@ -536,7 +540,7 @@ async def run_request(request):
         procs.begin_run(text, name, {str(k): str(v).lower() for k, v in (answers or {}).items()},
                         bool(body.get("operator", True)), sink=q)
     except Refused as e:
-        return web.json_response({"error": str(e)}, status=409)
+        return web.json_response({"error": str(e)}, status=e.status)
     resp = web.StreamResponse(headers={"Content-Type": "application/x-ndjson",
                                        "Cache-Control": "no-store"})
     await resp.prepare(request)
