@@ -24,7 +24,6 @@ sys.path.insert(0, os.path.join(TOP, "sim"))  # the qnboard package
 
 from labgrid import Environment  # noqa: E402
 
-from boardctl import BoardControl  # noqa: E402
 from qnboard.console import ioctls, power_off, power_on, reset_pulse  # noqa: E402
 
 # command, pin, idle level of the KD3454 reset lines
@@ -64,7 +63,7 @@ def main():
     args = ap.parse_args()
     env = Environment(config_file=args.env)
     target = env.get_target("main")
-    board, boot_s = power_on(env, target, BoardControl)
+    board, boot_s = power_on(env, target)
     try:
         if board.sh("cat /sys/module/qn_board/parameters/model") != ["KD3454"]:
             board.reload(model="KD3454")

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Benchmark rows of the virtual bench (simulator): a model event to the page's DOM,
-events per second the page takes during `xm 0x60` with none dropped, and the server's
+the hub reset's pulse width on the page, events per second the page takes during `xm 0x60` with none dropped, and the server's
 memory before and after 10 000 commands. Measured, never asserted; prints Markdown
 table rows.
 
@@ -78,6 +78,14 @@ def latency(page, bench, samples):
     return asyncio.run(run())
 
 
+def pulse(page):
+    """The hub reset's pulse as the page's panel shows it (µs): at least the shell's
+    100 ms pause; how much more is this machine's timing."""
+    page.run("hubreset", "hub")
+    el = page.part("reset", "hubreset")[0]
+    return int(eventually(lambda: el.get_attribute("data-pulse-us"), what="the pulse"))
+
+
 def xm_rate(page):
     """Events the page handles while `xm 0x60` runs: (events, seconds from Enter to the
     page's last event, the model's own span of those events, events dropped)."""
@@ -133,6 +141,8 @@ def main():
         print("| bench: pin change to the page's panel (%d samples), median | %.1f ms | ≤ 20 ms |"
               % (len(lat), med))
         print("| bench: pin change to the page's panel, p99 | %.1f ms | ≤ 100 ms |" % p99)
+        print("| bench: hubreset pulse on the page's panel (the shell's pause is 100 ms) | %.3f ms "
+              "| 100-150 ms |" % (pulse(page) / 1000.0))
         n, secs, model_secs, dropped = xm_rate(page)
         print("| bench: events the page took during `xm 0x60` (the model's span %.2f s; Enter to "
               "the page's last event) | %d in %.2f s = %.0f/s, %d dropped | none dropped |"

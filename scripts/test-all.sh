@@ -49,10 +49,11 @@ if want host; then
   build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_SIM=ON -DQN_BUILD_TESTS=ON
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei sigrok-cli \
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei \
     python3-yaml python3-jsonschema python3-pexpect
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
+  install sigrok-cli  # the tests read waveforms with it
   PYTHONDONTWRITEBYTECODE=1 QN_BUILD_DIR="$PWD/build" /usr/bin/python3 -m pytest -p no:cacheprovider tests/web tests/scripts tests/procedures -q -rfEs
   echo "== the host binary needs the C library alone"
   needed=$(readelf -d build/qn_shell | awk '/NEEDED/ {print $NF}' | tr '\n' ' ')
@@ -145,7 +146,7 @@ if want board; then
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/board \
     --lg-env tests/board/env-qemu.yaml -q -rfEs
   echo "== the virtual bench in headless chromium against the virtual board"
-  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei sigrok-cli
+  install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \

@@ -8,7 +8,7 @@
  * the file was opened non-blocking; poll works. A line that finds the pipe
  * full is dropped and counted; once a read has made room, one line
  * "T dropped N" says how many (T: the time of the last line lost). Any
- * write empties the pipe.
+ * write, or an open for writing with truncation, empties the pipe.
  *
  * state: a read gives the board's snapshot (qnm_format_state), taken when
  * the file is opened.
@@ -125,14 +125,27 @@ static ssize_t qnl_events_read(struct file *file, char __user *ubuf,
 	return n;
 }
 
-static ssize_t qnl_events_write(struct file *file, const char __user *ubuf,
-				size_t count, loff_t *ppos)
+static void qnl_empty(void)
 {
 	mutex_lock(&qnl.lock);
 	qnl.head = 0;
 	qnl.len = 0;
 	qnl.dropped = 0;
 	mutex_unlock(&qnl.lock);
+}
+
+/* Opening for writing with truncation (": > events") empties the pipe. */
+static int qnl_events_open(struct inode *inode, struct file *file)
+{
+	if ((file->f_mode & FMODE_WRITE) && (file->f_flags & O_TRUNC))
+		qnl_empty();
+	return nonseekable_open(inode, file);
+}
+
+static ssize_t qnl_events_write(struct file *file, const char __user *ubuf,
+				size_t count, loff_t *ppos)
+{
+	qnl_empty();
 	return count;
 }
 
@@ -144,7 +157,7 @@ static __poll_t qnl_events_poll(struct file *file, poll_table *wait)
 
 static const struct file_operations qnl_events_fops = {
 	.owner = THIS_MODULE,
-	.open = nonseekable_open,
+	.open = qnl_events_open,
 	.read = qnl_events_read,
 	.write = qnl_events_write,
 	.poll = qnl_events_poll,

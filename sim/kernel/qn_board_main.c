@@ -426,6 +426,8 @@ static int qnb_settings(struct qnm_settings *set)
 	int ret;
 
 	qnm_settings_init(set, NULL, 0);
+	/* the RTC is the kernel's own driver: its calls never come here */
+	set->foreign[QNM_NODE_RTC] = 1;
 	set->gp_id = gp_id;
 	set->mb_version = mb_version;
 	ret = qnb_parse(set, "model", QNM_SET_MODEL, model);

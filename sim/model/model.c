@@ -216,20 +216,55 @@ void qnm_emit(struct qn_model *m, const struct qnm_event *ev)
 
 /* ---- faults ---- */
 
-int qnm_parse_fault(const char *text, size_t len,
-		    const char *const extra_calls[QNM_EXTRA_CALLS],
+/* A call of a node another driver serves. */
+static int call_foreign(const struct qnm_settings *s, unsigned int call)
+{
+	return calls[call].node >= 0 && s->foreign[calls[call].node];
+}
+
+/* The slot a fault-rule name stands for with these settings; -1 if none. */
+static int fault_slot(const struct qnm_settings *s, const char *name,
+		      size_t len)
+{
+	int slot = qnm_call_by_name(name, len), i;
+
+	if (slot >= 0)
+		return call_foreign(s, (unsigned int)slot) ? -1 : slot;
+	for (i = 0; i < QNM_EXTRA_CALLS; i++)
+		if (s->extra_calls[i] &&
+		    qnm__word_ieq(name, len, s->extra_calls[i]))
+			return QNM_CALL_COUNT + i;
+	return -1;
+}
+
+const char *qnm_fault_name(const struct qnm_settings *s, unsigned int i)
+{
+	unsigned int slot;
+
+	for (slot = 0; slot < QNM_FAULT_SLOTS; slot++) {
+		const char *name =
+			slot < QNM_CALL_COUNT
+				? calls[slot].name
+				: s->extra_calls[slot - QNM_CALL_COUNT];
+
+		if (!name || (slot < QNM_CALL_COUNT && call_foreign(s, slot)))
+			continue;
+		if (!i--)
+			return name;
+	}
+	return NULL;
+}
+
+int qnm_parse_fault(const char *text, size_t len, const struct qnm_settings *s,
 		    struct qnm_fault *out)
 {
 	size_t at = 0;
 	uint32_t from = 1;
-	int slot, i;
+	int slot;
 
 	while (at < len && text[at] != '@')
 		at++;
-	slot = qnm_call_by_name(text, at);
-	for (i = 0; slot < 0 && extra_calls && i < QNM_EXTRA_CALLS; i++)
-		if (extra_calls[i] && qnm__word_ieq(text, at, extra_calls[i]))
-			slot = QNM_CALL_COUNT + i;
+	slot = fault_slot(s, text, at);
 	if (slot < 0)
 		return -EINVAL;
 	if (at < len && !qnm_parse_u32(text + at + 1, len - at - 1, 10, &from))
@@ -243,7 +278,7 @@ int qnm_fault_rule(struct qn_model *m, const char *text, size_t len)
 {
 	struct qnm_fault f;
 
-	if (qnm_parse_fault(text, len, m->settings.extra_calls, &f))
+	if (qnm_parse_fault(text, len, &m->settings, &f))
 		return -EINVAL;
 	m->fail_from[f.slot] = f.from;
 	return 0;

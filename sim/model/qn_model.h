@@ -241,6 +241,9 @@ struct qnm_settings {
 	struct qnm_reg_entry regs[QNM_SET_REG_CAP];
 	/* fault-rule names of the transport's own calls (static strings) */
 	const char *extra_calls[QNM_EXTRA_CALLS];
+	/* nodes another driver serves (a kernel's own RTC): the transport
+	 * never sees their calls, so their names take no fault rule */
+	uint8_t foreign[QNM_NODE_COUNT];
 };
 
 /* What qnm_settings_parse() reads; the names are those error texts use. */
@@ -351,14 +354,18 @@ int qnm_ioctl(struct qn_model *m, enum qnm_node node, unsigned long code,
 
 /* ---- Faults ----------------------------------------------------------- */
 
-/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1), NAME a
- * call's name or one of the extra names, case-insensitive.  Parsing only:
- * 0, or -EINVAL for an unknown name or a bad N. */
-int qnm_parse_fault(const char *text, size_t len,
-		    const char *const extra_calls[QNM_EXTRA_CALLS],
+/* A rule as text: "NAME" or "NAME@N" (N decimal; 0 counts as 1), NAME one
+ * of the names qnm_fault_name() gives for these settings (the board's
+ * calls but those of foreign nodes, then the extra names),
+ * case-insensitive.  Parsing only: 0, or -EINVAL for another name or a
+ * bad N. */
+int qnm_parse_fault(const char *text, size_t len, const struct qnm_settings *s,
 		    struct qnm_fault *out);
-/* Adds a rule as text to the model (names: the board's calls and the
- * extra names of its settings).  0, or -EINVAL (nothing changed). */
+/* Name i (from 0) of the fault rules a transport with these settings
+ * accepts; NULL past the last. */
+const char *qnm_fault_name(const struct qnm_settings *s, unsigned int i);
+/* Adds a rule as text to the model (names: those of its settings).
+ * 0, or -EINVAL (nothing changed). */
 int qnm_fault_rule(struct qn_model *m, const char *text, size_t len);
 /* Counts one call of a transport-served slot (QNM_CALL_RTC_SET, or
  * QNM_CALL_COUNT + i for extra name i) and says whether it must fail (1)

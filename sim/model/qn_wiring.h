@@ -75,6 +75,7 @@ int qnm_ddr_choice(unsigned int i, uint32_t *mb, uint32_t *reg2c,
  *   ddrchoice MB 0xREG2C 0xREG1C                    one per settable size
  *   key plain fd KK                                 (KK: any code but fc)
  *   key escaped fd fc KK                            (KK: any code)
+ *   faults NAME NAME ...                            fault rules accepted
  * Each line ends in '\n'; no closing line (a transport adds "end").
  * NAME is "unknown" for a code no table lists; HH, KK two lower-case hex
  * digits; T microseconds of the transport's clock.  Returns the length,

@@ -87,8 +87,7 @@ static int parse_fail(struct qnm_settings *s, const char *t, size_t len)
 {
 	struct qnm_fault f;
 
-	if (s->nfail >= QNM_FAIL_RULE_CAP ||
-	    qnm_parse_fault(t, len, s->extra_calls, &f))
+	if (s->nfail >= QNM_FAIL_RULE_CAP || qnm_parse_fault(t, len, s, &f))
 		return 0;
 	s->fail[s->nfail++] = f;
 	return 1;

@@ -178,6 +178,7 @@ size_t qnm_format_state(char *buf, size_t size, int64_t t_us,
 	uint32_t r2c = qnm__sparse_get(m->regs, m->nregs, DDR_REG2C);
 	uint32_t r1c = qnm__sparse_get(m->regs, m->nregs, DDR_REG1C);
 	uint32_t mb, a, b;
+	const char *name;
 	unsigned int i;
 
 	if (!buf || !size)
@@ -213,6 +214,10 @@ size_t qnm_format_state(char *buf, size_t size, int64_t t_us,
 		    (unsigned int)a, (unsigned int)b);
 	add(&o, "key plain fd KK\n");
 	add(&o, "key escaped fd fc KK\n");
+	add(&o, "faults");
+	for (i = 0; (name = qnm_fault_name(&m->settings, i)) != NULL; i++)
+		add(&o, " %s", name);
+	add(&o, "\n");
 	if (o.full) {
 		buf[0] = '\0';
 		return 0;

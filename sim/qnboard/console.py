@@ -21,6 +21,11 @@ from .keys import REDRAW_END as _REDRAW_END
 from . import vcd
 from .keys import KeyPacer, type_keys
 
+try:  # the suite's client of the control UART (tests/board, on the suite's path)
+    from boardctl import BoardControl
+except ImportError:  # a caller without the board suite: no control UART
+    BoardControl = None
+
 QN_PROMPT = "quenta $: "
 REDRAW_END = _REDRAW_END.decode("ascii")
 GREEN, RED, NORM = "\x1b[0;32;32m", "\x1b[0;32;31m", "\x1b[m"
@@ -214,10 +219,9 @@ def control_socket(env):
     return option_path(env, "ctl_socket")
 
 
-def power_on(env, target, control_class):
+def power_on(env, target):
     """Boots a QEMU target (a real board is already up) and connects to its
-    console and, where the target has the feature, its control UART (through
-    control_class, the suite's BoardControl).
+    console and, where the target has the feature, its control UART.
     Returns the Board and the seconds from power-on to the board's prompt
     (None on a real board)."""
     features = env.get_target_features() | env.get_features()
@@ -238,7 +242,7 @@ def power_on(env, target, control_class):
         qemu.expect(prompt, timeout=120)
         boot_s = time.monotonic() - t0
     shell = target.get_driver("ShellDriver")
-    ctl = control_class(sock).connect() if sock else None
+    ctl = BoardControl(sock).connect() if sock else None
     return Board(target, shell.console, shell, ctl, qemu), boot_s
 
 

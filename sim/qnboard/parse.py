@@ -8,6 +8,7 @@ these and never look into a line themselves.
 __all__ = [
     "Event",
     "GROUPS",
+    "RESNAPSHOT",
     "BoardState",
     "parse_event",
     "parse_state",
@@ -39,6 +40,9 @@ _KINDS = {
 # Lines the link has beside the trace file's: a bank's new levels, the count of lines
 # a slow reader lost.
 LINK_ONLY = ("pins", "dropped")
+# Events after which a board's state is read afresh from a snapshot: a reset re-applies
+# the settings, and lost lines may have carried pin changes.
+RESNAPSHOT = ("reset", "dropped")
 
 
 def _int(text):
@@ -197,8 +201,8 @@ def parse_state(lines):
 
 class BoardState:
     """A board as the link tells it: the snapshot, then each event applied in turn.
-    Every part keeps its level and on/off by part_on(), and the width of its last
-    on-period ("pulse_us", e.g. a reset line's pulse) once it has had one."""
+    Every part keeps its level and on/off by part_on(); a reset line the width of
+    its last pulse ("pulse_us": its last time in reset) once it has had one."""
 
     def __init__(self, snapshot):
         self.st = snapshot
@@ -232,9 +236,11 @@ class BoardState:
             if on == p["on"]:
                 continue
             p["on"] = on
-            if on:
+            if p["part"] != "reset":
+                pass
+            elif on:
                 self.on_since[i] = t_us
             elif i in self.on_since:
                 p["pulse_us"] = t_us - self.on_since.pop(i)
-            changed.append(p)
+            changed.append(dict(p))  # as it is now: the part goes on changing
         return changed

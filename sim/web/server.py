@@ -492,7 +492,7 @@ class Session:
             async for line in stream:
                 ev = parse.parse_event(line)  # the stream's Event: parsed already
                 self.on_event(ev)
-                if ev["kind"] in ("reset", "dropped"):
+                if ev["kind"] in parse.RESNAPSHOT:
                     await self.refresh_state()
         except asyncio.CancelledError:
             raise

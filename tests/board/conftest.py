@@ -19,14 +19,13 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))  # the qnboard package
-from boardctl import BoardControl  # noqa: E402
 from qnboard.console import kernel_complaints, power_off, power_on  # noqa: E402
 
 
 @pytest.fixture(scope="session")
 def board(env, target):
     """The booted board at its root prompt (booted once per session)."""
-    b, _ = power_on(env, target, BoardControl)
+    b, _ = power_on(env, target)
     yield b
     power_off(b)
 

@@ -3,15 +3,11 @@ agent (@state, the driver's state file) and the event stream on the third
 UART (the driver's consuming events file), read with the qnboard package's link client."""
 
 import asyncio
-import os
-import sys
 
 import pytest
-
-
-from qnboard.console import control_socket, option_path  # noqa: E402
-from qnboard.link import VirtLink  # noqa: E402
-from qnboard.parse import parse_event, parse_state  # noqa: E402
+from qnboard.console import control_socket, option_path
+from qnboard.link import VirtLink
+from qnboard.parse import parse_event, parse_state
 
 pytestmark = pytest.mark.lg_feature("control")
 
@@ -72,6 +68,8 @@ def test_state_through_the_agent(qn, link):
     assert len(parts) == 12 and st["other"] == []
     assert st["pins"] == [0, 0, 0, 0, 0, 0, 0x80, 0, 0]
     assert st["ddr"]["mb"] == 256 and st["time_us"] > 0
+    # the fault rules this driver accepts: its five requests, not the clocks
+    assert st["faults"] == ["QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ", "I2C_REG_WRITE"]
     # the same bytes as the driver's state file at the prompt (time aside)
     out = qn.sh(f"cat {D}/state")
     assert out[1:] == lines[1:]
@@ -81,6 +79,9 @@ def test_events_on_the_third_uart(qn, link):
     async def go():
         loop = asyncio.get_running_loop()
         async with link:
+            # a line of the driver's from before the subscription stays behind
+            ok, _ = await link.control("pin 6_8 1")
+            assert not ok
             it = await link.subscribe()
             assert await link.control("pin 4_1 1") == (True, "")
             first = await collect(it, lambda ls: ls and " pins 4 " in ls[-1])
@@ -93,6 +94,7 @@ def test_events_on_the_third_uart(qn, link):
             return first, pulse
 
     first, pulse = run(go())
+    assert not [l for l in first + pulse if " ctl-error " in l]
     assert parse_event(first[-1])["levels"] == 0x02
     evs = [parse_event(l) for l in pulse]
     assert all(e["t_us"] >= 0 and e["kind"] for e in evs)
@@ -107,6 +109,14 @@ def test_events_on_the_third_uart(qn, link):
     assert not any(" pins " in l for l in trace)
     for e in writes:
         assert e["text"] in trace
+
+
+def test_truncating_open_empties_the_events_file(qn, ctl):
+    """`: > events` empties the pipe as `: > trace` empties the trace: a line
+    from before it is gone, and the next line read is the next event."""
+    out = qn.sh(f"echo 'pin 6_8 1' 2>/dev/null > {D}/ctl; : > {D}/events; "
+                f"echo sync > {D}/ctl; head -n 1 {D}/events")
+    assert len(out) == 1 and out[0].endswith(" sync"), out
 
 
 def test_events_file_counts_what_a_full_pipe_drops(qn, ctl, board):

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -248,5 +249,30 @@ TEST_P(LinkHubReset, SnapshotNamesThePinThePulseMoves)
 
 INSTANTIATE_TEST_SUITE_P(Link, LinkHubReset, ::testing::ValuesIn(kPulseCases),
                          [](const ::testing::TestParamInfo<PulseCase> &i) { return std::string(i.param.model); });
+
+// The snapshot names the fault rules the simulator accepts, and each is
+// accepted as a control line; another name is refused.
+TEST(LinkState, FaultsLineNamesWhatTheSimulatorAccepts)
+{
+    Linked b("KD3454");
+    ASSERT_TRUE(b.up());
+    std::vector<std::string> st = b.state();
+    std::string faults;
+    for (const std::string &l : st)
+        if (starts_with(l, "faults "))
+            faults = l;
+    EXPECT_EQ(faults, "faults QN_REG_ACCESS QN_GET_MBINFO QN_BUZZER I2C_REG_READ I2C_REG_WRITE RTC_SET_TIME "
+                      "settimeofday");
+    LinkClient q(b.path);
+    std::string l;
+    std::istringstream words(faults);
+    words >> l;
+    for (std::string name; words >> name;) {
+        ASSERT_TRUE(q.send("fail " + name + "@1000") && q.line(&l));
+        EXPECT_EQ(l, "ok") << name;
+    }
+    ASSERT_TRUE(q.send("fail NO_SUCH_CALL") && q.line(&l));
+    EXPECT_TRUE(starts_with(l, "error: ")) << l;
+}
 
 } // namespace

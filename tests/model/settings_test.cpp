@@ -3,6 +3,7 @@
 // reset.
 #include "board.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -159,6 +160,60 @@ TEST(Settings, ExtraNamesAreTheTransports)
     EXPECT_EQ(qnm_settings_parse(&s, QNM_SET_FAIL, "settimeofday", 12, nullptr, 0), -EINVAL)
         << "without the transport's names, its calls are unknown";
 }
+
+// The names a transport accepts: the board's calls but those of nodes
+// another driver serves, then the transport's own names, in that order; a
+// rule of any other name is refused by the settings and the control line.
+struct NamesCase {
+    const char *name;
+    bool extra, rtc_foreign;
+    std::vector<std::string> names;
+};
+
+class FaultNames : public testing::TestWithParam<NamesCase> {};
+
+TEST_P(FaultNames, AcceptedAndListed)
+{
+    const NamesCase &c = GetParam();
+    qnm_settings s;
+    qnm_settings_init(&s, c.extra ? kExtra : nullptr, c.extra ? 1 : 0);
+    s.foreign[QNM_NODE_RTC] = c.rtc_foreign;
+    std::vector<std::string> got;
+    for (unsigned i = 0; const char *n = qnm_fault_name(&s, i); ++i)
+        got.push_back(n);
+    EXPECT_EQ(got, c.names);
+    const std::vector<std::string> all = {"QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER",   "I2C_REG_READ",
+                                          "I2C_REG_WRITE", "RTC_SET_TIME",  "settimeofday"};
+    Board b;
+    qnm_power_on(b.m(), &s);
+    for (const std::string &n : all) {
+        bool listed = std::find(got.begin(), got.end(), n) != got.end();
+        qnm_fault f;
+        EXPECT_EQ(qnm_parse_fault(n.data(), n.size(), &s, &f) == 0, listed) << n;
+        qnm_settings t = s;
+        EXPECT_EQ(qnm_settings_parse(&t, QNM_SET_FAIL, n.data(), n.size(), nullptr, 0) == 0, listed) << n;
+        std::string line = "fail " + n + "@2";
+        EXPECT_EQ(qnm_control(b.m(), line.data(), line.size(), nullptr, 0) == 0, listed) << line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, FaultNames,
+                         testing::Values(NamesCase{"BoardCallsAlone",
+                                                   false,
+                                                   false,
+                                                   {"QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ",
+                                                    "I2C_REG_WRITE", "RTC_SET_TIME"}},
+                                         NamesCase{"SimulatorWithItsClock",
+                                                   true,
+                                                   false,
+                                                   {"QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ",
+                                                    "I2C_REG_WRITE", "RTC_SET_TIME", "settimeofday"}},
+                                         NamesCase{"KernelWithoutTheRtc",
+                                                   false,
+                                                   true,
+                                                   {"QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ",
+                                                    "I2C_REG_WRITE"}}),
+                         [](const testing::TestParamInfo<NamesCase> &i) { return std::string(i.param.name); });
 
 TEST(Settings, ListsAddUpAndTheirCapsHold)
 {

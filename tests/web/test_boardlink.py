@@ -197,7 +197,7 @@ def test_state_per_model(shell_factory, model, code):
     for k in order:
         if not firsts or firsts[-1] != k:
             firsts.append(k)
-    assert firsts == ["time", "identity", "part", "sounder", "pins", "ddr", "ddrchoice", "key"]
+    assert firsts == ["time", "identity", "part", "sounder", "pins", "ddr", "ddrchoice", "key", "faults"]
     st = parse_state(lines)
     assert st["identity"] == {"model": model, "code": code, "gp_id": 7, "mb_version": 3}
     # the rows themselves are the wiring table's (its own test checks them against the
@@ -211,6 +211,8 @@ def test_state_per_model(shell_factory, model, code):
     assert st["ddr"]["reg2c"] == 0x22 and st["ddr"]["reg1c"] == 0x10 and st["ddr"]["mb"] == 256
     assert {c["mb"] for c in st["ddr"]["choices"]} >= {64, 256, 512, 2048}
     assert {k["framing"]: k["bytes"] for k in st["keys"]} == {"plain": ["fd", "KK"], "escaped": ["fd", "fc", "KK"]}
+    assert st["faults"] == ["QN_REG_ACCESS", "QN_GET_MBINFO", "QN_BUZZER", "I2C_REG_READ", "I2C_REG_WRITE",
+                            "RTC_SET_TIME", "settimeofday"]
     assert st["other"] == []
     # pins all low: every lamp (active low) reads on, every active-high part off
     assert all(p["on"] == (p["active"] == 0) for p in st["parts"])

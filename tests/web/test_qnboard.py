@@ -178,3 +178,10 @@ def test_vcd_by_the_model_rules_read_back_by_sigrok(tmp):
         f.write(text)
     segs = pulses(path, "gpio6_1")
     assert [b - a for a, b in segs] == [100100, 100010]
+
+
+def test_only_a_reset_line_has_a_pulse():
+    b = BoardState(parse_state(SNAPSHOT))
+    b.apply(parse_event("10 pins 0 08"))  # RecLED (0_5, active low) lit
+    lamp = b.apply(parse_event("20 pins 0 28"))["parts"][0]
+    assert lamp["name"] == "RecLED" and lamp["on"] is False and "pulse_us" not in lamp
