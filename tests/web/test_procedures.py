@@ -5,9 +5,12 @@ sending the page's messages, and scripts/run-procedure.sh --bench over HTTP."""
 import asyncio
 import json
 import os
+import pathlib
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import aiohttp
 import pytest
@@ -246,6 +249,14 @@ def test_stop_ends_a_run_waiting_for_an_answer(bench):
     rep, after = run(go())
     assert rep["result"] == "failed" and rep["stopped"] == "stopped at the bench"
     assert after["ok"], after  # the bench is free again
+
+
+@pytest.fixture
+def tmp_path():
+    """A folder of the test's own, removed after it."""
+    d = tempfile.mkdtemp(prefix="qnproc-bench.")
+    yield pathlib.Path(d)
+    shutil.rmtree(d, ignore_errors=True)
 
 
 def test_run_procedure_sh_on_an_open_bench(bench, tmp_path):

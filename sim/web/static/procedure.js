@@ -221,6 +221,7 @@
       case "asked": closeDialog(it.ask); break;
       case "end":
         closeDialog();
+        setAttr($("proc-result"), "", "");
         P.report = it.report;
         P.mode = "done";
         setAttr($("proc-summary"), it.report.result, it.report.procedure + ": " +
