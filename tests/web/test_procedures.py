@@ -279,3 +279,16 @@ def test_run_procedure_sh_on_an_open_bench(bench, tmp_path):
     wrong = subprocess.run(["bash", script, str(good), "--bench", bench.base + "/?token=wrong"],
                            capture_output=True, text=True, timeout=600)
     assert wrong.returncode == 1 and "the bench refused the run" in wrong.stdout, wrong.stdout
+
+
+def test_a_procedure_for_another_model_stops_at_once_naming_it(bench):
+    text = LAMPS.format(rec="on").replace("models: [KD3555]", "models: [KD3454]")
+
+    async def go():
+        async with Page(bench) as page:
+            assert (await page.request(type="procedure-run", name="kd3454.yaml", text=text))["ok"]
+            return (await page.until(lambda: page.procedure_items("end"), "the end"))[0]["report"]
+    rep = run(go())
+    assert rep["stopped"] == ("this procedure is for KD3454; the board is KD3555 "
+                              "(mbinfo: hardware=KD3555, custom=0, mb_version=1)")
+    assert [s["status"] for s in rep["steps"]] == ["failed"] + ["not run"] * 5
