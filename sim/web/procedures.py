@@ -432,7 +432,7 @@ class BenchRun:
                 "steps": [{"step": st.number, "kind": st.kind, "name": st.name, "line": st.line,
                            "text": describe(st)} for st in self.proc.steps],
                 "rows": list(self.rows.values()),
-                "asking": [dict(w[2]) for w in self.waiting.values()]}
+                "asking": [dict(w[2]) for w in list(self.waiting.values())]}
 
     def start(self):
         self.emit_now(self.summary())

@@ -215,7 +215,14 @@ steps:
             for n, word in enumerate(answers):
                 q = await page.until(lambda: len(page.procedure_items("ask")) > n and
                                      page.procedure_items("ask")[n], "question %d" % n)
-                if n == 0:  # a page may not type while the run goes on
+                if n == 0:  # a page that comes now sees the run so far and the question
+                    async with Page(bench) as late:
+                        hello = next(i for i in late.items if i["type"] == "hello")
+                        run_so_far = hello["procedures"]["run"]
+                    assert run_so_far["procedure"] == "asks"
+                    assert [r["status"] for r in run_so_far["rows"]] == ["passed", "running"]
+                    assert run_so_far["asking"][0]["text"] == "Plug the camera into CAM1."
+                    # a page may not type while the run goes on
                     refused = await page.request(type="key", data="x")
                     assert refused["type"] == "error" and "procedure is running" in refused["reason"]
                     again = await page.request(type="procedure-run", name="asks.yaml", text=text)
