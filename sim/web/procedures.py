@@ -30,9 +30,7 @@ from qnboard.keys import split_keys, type_keys
 
 # What a page may not do while a procedure runs on the board.
 RUN_BUSY = ("key", "paste", "control", "fault", "ddr", "panel", "input", "restart", "record")
-# How long a run waits for an answer to an operator question: until it is answered or
-# the run is stopped.
-NAME_MAX = 200
+NAME_MAX = 200  # characters of a file's name the bench keeps
 IDENTITY_LINE = "mbinfo"  # what the runner types after a start step
 
 
