@@ -299,3 +299,28 @@ def test_a_procedure_for_another_model_stops_at_once_naming_it(bench):
     assert rep["stopped"] == ("this procedure is for KD3454; the board is KD3555 "
                               "(mbinfo: hardware=KD3555, custom=0, mb_version=1)")
     assert [s["status"] for s in rep["steps"]] == ["failed"] + ["not run"] * 5
+
+
+def test_a_key_and_a_ddr_size_recorded_replay_on_the_bench(bench):
+    async def go():
+        async with Page(bench) as p:
+            assert (await p.request(type="record", action="start"))["ok"]
+            await p.until(lambda: re.search(r"hardware=KD3555.*quenta \$: ", p.console, re.S), "mbinfo")
+            assert (await p.request(type="panel", framing="escaped", code=0x12))["ok"]
+            assert (await p.request(type="ddr", mb=512))["ok"]
+            await p.command("ddrsize")
+            assert (await p.request(type="ddr", mb=256))["ok"]  # as it was, for the replay
+            stop = await p.request(type="record", action="stop")
+            save = await p.request(type="record-save", name="", accept=[])
+            async with aiohttp.ClientSession() as http:
+                async with http.post("%s/procedure/run?token=%s" % (bench.base, bench.token),
+                                     json={"name": save["file"], "text": save["text"]}) as r:
+                    items = [json.loads(line) async for line in r.content]
+            return stop["steps"], save, items[-1]["report"]
+    steps, save, rep = run(go())
+    assert save["file"] == "recorded-on-kd3555.yaml"
+    assert steps[1:3] == [{"press": "0x12", "framing": "escaped"}, {"ddr": 512}]
+    assert steps[3]["type"] == "ddrsize" and any("512MB" in t for t in steps[3]["expect"])
+    assert steps[4] == {"ddr": 256}
+    assert rep["result"] == "passed", rep
+    assert [s["kind"] for s in rep["steps"]] == ["start", "press", "ddr", "type", "ddr"]
