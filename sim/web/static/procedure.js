@@ -35,7 +35,7 @@
     $("run").disabled = m === "recording" || m === "running";
     $("run-stop").disabled = m !== "running";
     $("proc-save-panel").hidden = m !== "saving";
-    setAttr($("proc-mode"), m, { idle: "", recording: "● recording", saving: "recorded: choose the patterns, then Save",
+    setAttr($("proc-mode"), m, { idle: "", recording: "● recording", saving: "— choose the patterns, then Save",
       running: "running", done: P.report ? "run " + P.report.result : "" }[m]);
   }
 
