@@ -396,9 +396,6 @@ void restore_old_terminal()
     tcsetattr(STDIN_FILENO, TCSANOW, &old_terminal);
 }
 
-// No key is read unless the console says one is waiting; a console that is
-// no terminal (a script on a pipe) or has ended never stops a listing. The
-// waiting bytes, the key and whatever came with it, are read and dropped.
 // Bytes waiting to be read on the console; 0 when none or when the terminal
 // driver cannot tell.
 static int console_pending()
@@ -409,6 +406,10 @@ static int console_pending()
     return n > 0 ? n : 0;
 }
 
+// A key stops a listing. No key is read unless the console says one is
+// waiting; a console that is no terminal (a script on a pipe) or has ended
+// never stops a listing. The waiting bytes, the key and whatever came with
+// it, are read and dropped.
 bool listing_stopped()
 {
     if (!console_is_terminal || console_closed)

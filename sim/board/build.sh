@@ -16,7 +16,7 @@ mkdir -p "$out"
 . "$top/scripts/install.sh"
 install() { qn_install "$@"; }
 install make cmake cpio gzip qemu-system-arm gcc-arm-linux-gnueabihf musl-dev:armel \
-  g++-arm-linux-gnueabi python3-labgrid python3-pytest python3-pexpect
+  g++-arm-linux-gnueabi linux-libc-dev-armel-cross python3-labgrid python3-pytest python3-pexpect
 # (the kernel packages are fetched, not installed: armhf must be known to apt)
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then dpkg --add-architecture armhf; qn_apt_updated=0; fi
 apt-cache show linux-image-armmp:armhf >/dev/null 2>&1 || qn_apt_update
@@ -95,8 +95,9 @@ echo "== static qn_shell (armel musl)"
 [ -f build-musl/CMakeCache.txt ] ||
   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/armel-musl-static.cmake >/dev/null
 cmake --build build-musl -j"$jobs" --target qn_shell >/dev/null
-arm-linux-musleabi-gcc -std=c99 -Os -static -s -Wall -Wextra -Werror \
-  -o "$out/qn_fuzz" sim/board/qn_fuzz.c
+# (musl carries no kernel headers: linux/userfaultfd.h comes from the armel cross set)
+arm-linux-musleabi-gcc -std=c99 -Os -static -s -Wall -Wextra -Werror -pthread \
+  -idirafter /usr/arm-linux-gnueabi/include -o "$out/qn_fuzz" sim/board/qn_fuzz.c
 
 # --- initramfs -------------------------------------------------------------------------
 echo "== initramfs"

@@ -9,16 +9,27 @@
  * The driver must answer each with 0 or an error; the kernel log must stay
  * free of oopses and warnings (checked by the caller).
  *
+ * With -E it checks instead that a reader of the debugfs events file whose
+ * buffer faults never holds up the board: the reader's page is a
+ * userfaultfd page left unresolved while a board request is made, and only
+ * once the request has been served is the page given and the read let go.
+ *
  *   qn_fuzz [-n COUNT] [-s SEED]
+ *   qn_fuzz -E
  */
+#define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/userfaultfd.h>
+#include <poll.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "../model/qn_model.h"
@@ -100,6 +111,117 @@ static const char *errno_name(int e)
     }
 }
 
+/* ---- -E: a reader stuck in a fault of its buffer ---- */
+
+#define QNB_DIR "/sys/kernel/debug/qn_board"
+
+struct stuck_read {
+    int fd;
+    char *buf;
+    ssize_t got;
+};
+
+static void *events_reader(void *arg)
+{
+    struct stuck_read *r = arg;
+
+    r->got = read(r->fd, r->buf, 256);
+    return NULL;
+}
+
+struct request {
+    int done_fd; /* a byte is written here once the request returned */
+    int ret;
+};
+
+static void *board_request(void *arg)
+{
+    struct request *q = arg;
+    uint32_t block[5] = {0, 0, 0, 0, 0};
+    int fd = open("/dev/qn_KD300", O_RDWR);
+
+    q->ret = fd < 0 ? -1 : ioctl(fd, QNM_CODE_GET_MBINFO, block);
+    if (fd >= 0)
+        close(fd);
+    if (write(q->done_fd, "x", 1) != 1)
+        q->ret = -1;
+    return NULL;
+}
+
+static int write_file(const char *path, const char *text)
+{
+    int fd = open(path, O_WRONLY);
+    ssize_t n = fd < 0 ? -1 : write(fd, text, strlen(text));
+
+    if (fd >= 0)
+        close(fd);
+    return n == (ssize_t)strlen(text) ? 0 : -1;
+}
+
+static int stuck_reader_check(void)
+{
+    long page = sysconf(_SC_PAGESIZE);
+    struct uffdio_api api = {.api = UFFD_API};
+    struct uffdio_register reg;
+    struct uffdio_zeropage zero;
+    struct uffd_msg msg;
+    struct stuck_read r = {.got = -1};
+    struct request q = {.ret = -1};
+    struct pollfd p;
+    pthread_t reader, requester;
+    int uffd, done[2], served, shown;
+    char *buf;
+
+    /* the pipe holds one line: the sync written after emptying it */
+    if (write_file(QNB_DIR "/events", "\n") || write_file(QNB_DIR "/ctl", "sync\n")) {
+        perror("qn_fuzz: " QNB_DIR);
+        return 2;
+    }
+    r.fd = open(QNB_DIR "/events", O_RDONLY);
+    uffd = (int)syscall(__NR_userfaultfd, O_CLOEXEC);
+    buf = mmap(NULL, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (r.fd < 0 || uffd < 0 || buf == MAP_FAILED || ioctl(uffd, UFFDIO_API, &api) || pipe(done)) {
+        perror("qn_fuzz: set-up");
+        return 2;
+    }
+    reg.range.start = (uintptr_t)buf;
+    reg.range.len = (uint64_t)page;
+    reg.mode = UFFDIO_REGISTER_MODE_MISSING;
+    if (ioctl(uffd, UFFDIO_REGISTER, &reg)) {
+        perror("qn_fuzz: UFFDIO_REGISTER");
+        return 2;
+    }
+    r.buf = buf;
+    pthread_create(&reader, NULL, events_reader, &r);
+    /* the reader is in the driver's copy to user memory once this comes */
+    if (read(uffd, &msg, sizeof(msg)) != sizeof(msg) || msg.event != UFFD_EVENT_PAGEFAULT) {
+        perror("qn_fuzz: userfaultfd");
+        return 2;
+    }
+    q.done_fd = done[1];
+    pthread_create(&requester, NULL, board_request, &q);
+    /* Served at once by a driver that keeps readers apart from requests; a
+     * driver that does not would wait for the page for ever, so after a
+     * while the page is given all the same and the verdict stands. */
+    p.fd = done[0];
+    p.events = POLLIN;
+    served = poll(&p, 1, 60000) == 1;
+    zero.range = reg.range;
+    zero.mode = 0;
+    if (ioctl(uffd, UFFDIO_ZEROPAGE, &zero)) {
+        perror("qn_fuzz: UFFDIO_ZEROPAGE");
+        return 2;
+    }
+    pthread_join(reader, NULL);
+    pthread_join(requester, NULL);
+    shown = r.got > 0 ? (int)r.got : 0;
+    if (shown && buf[shown - 1] == '\n')
+        shown--;
+    printf("qn_fuzz: events reader stuck in a fault: board request %s (%d), then the reader got %ld bytes: %.*s\n",
+           served ? "served meanwhile" : "held up", q.ret, (long)r.got, shown, buf);
+    return served && q.ret == 0 && r.got > 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     static const char *const nodes[] = {
@@ -113,8 +235,10 @@ int main(int argc, char **argv)
     long page = sysconf(_SC_PAGESIZE);
     char *map;
 
-    while ((opt = getopt(argc, argv, "n:s:")) != -1) {
-        if (opt == 'n')
+    while ((opt = getopt(argc, argv, "n:s:E")) != -1) {
+        if (opt == 'E')
+            return stuck_reader_check();
+        else if (opt == 'n')
             count = strtol(optarg, NULL, 0);
         else if (opt == 's')
             rng_state = (uint32_t)strtoul(optarg, NULL, 0) | 1u;

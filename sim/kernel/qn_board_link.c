@@ -3,21 +3,30 @@
  * qn_board_link.c - the board link's files in the driver's debugfs folder.
  *
  * events: every event as the trace file shows it, plus "T pins BANK LL" for
- * each change of a bank's levels, in a bounded in-memory pipe. Readers take
- * lines once (as the kernel's trace_pipe); a read waits for a line unless
- * the file was opened non-blocking; poll works. A line that finds the pipe
- * full is dropped and counted; once a read has made room, one line
- * "T dropped N" says how many (T: the time of the last line lost). Any
- * write, or an open for writing with truncation, empties the pipe.
+ * each change of a bank's levels, in a bounded in-memory pipe (a kfifo of
+ * events_kb KiB rounded up to a power of two). Readers take lines once (as
+ * the kernel's trace_pipe); a read waits for a line unless the file was
+ * opened non-blocking; poll works. A line that finds the pipe full is
+ * dropped and counted; once a read has made room, one line "T dropped N"
+ * says how many (T: the time of the last line lost). Any write, or an open
+ * for writing with truncation, empties the pipe.
  *
- * state: a read gives the board's snapshot (qnm_format_state), taken when
- * the file is opened.
+ * Locking: the kfifo has one producer side and one consumer side, which need
+ * no lock between them. Lines go in under qnl.lock (taken by the observer
+ * inside the board's lock, and by a reader putting the note of lost lines);
+ * readers take them out under qnl.read_lock alone, so a reader whose buffer
+ * faults in copy_to_user stalls other readers, never a board request.
+ * Emptying the pipe takes both.
+ *
+ * state: the board's snapshot (qnm_format_state), taken at the first read.
  */
-
 #include <linux/debugfs.h>
 #include <linux/fs.h>
+#include <linux/kfifo.h>
+#include <linux/log2.h>
 #include <linux/mutex.h>
 #include <linux/poll.h>
+#include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/uaccess.h>
 #include <linux/vmalloc.h>
@@ -26,44 +35,37 @@
 #include "qn_board.h"
 
 static struct {
-	struct mutex lock; /* the pipe; taken inside the board's lock */
+	struct mutex lock;	/* producer side: lines in, the drop count */
+	struct mutex read_lock; /* consumer side: one reader at a time */
 	wait_queue_head_t wait;
-	char *buf;
-	size_t cap, head, len; /* ring: len bytes from head */
+	DECLARE_KFIFO_PTR(fifo, char);
+	char *buf; /* the kfifo's storage */
 	unsigned long dropped;
 	long long dropped_t;
 	char line[QNM_TRACE_MAX]; /* scratch of the observer */
 } qnl;
 
-static size_t qnl_room(void)
+/* A whole line into the pipe, or nothing. qnl.lock held. */
+static bool qnl_put(const char *text, size_t n)
 {
-	return qnl.cap - qnl.len;
+	if (n > kfifo_avail(&qnl.fifo))
+		return false;
+	kfifo_in(&qnl.fifo, text, n);
+	return true;
 }
 
-static void qnl_put(const char *text, size_t n)
-{
-	size_t tail = (qnl.head + qnl.len) % qnl.cap;
-	size_t first = min(n, qnl.cap - tail);
-
-	memcpy(qnl.buf + tail, text, first);
-	memcpy(qnl.buf, text + first, n - first);
-	qnl.len += n;
-}
-
-/* Puts the count of lost lines in the pipe when it fits. Lock held. */
+/* Puts the count of lost lines in the pipe when it fits. qnl.lock held. */
 static void qnl_flush_dropped(void)
 {
 	char msg[64];
-	int n;
+	size_t n;
 
 	if (!qnl.dropped)
 		return;
-	n = snprintf(msg, sizeof(msg), "%lld dropped %lu\n", qnl.dropped_t,
-		     qnl.dropped);
-	if (n > 0 && (size_t)n < sizeof(msg) && (size_t)n <= qnl_room()) {
-		qnl_put(msg, n);
+	n = qnm_format_dropped(msg, sizeof(msg), qnl.dropped_t,
+			       QNM_DROPPED_LINK, qnl.dropped);
+	if (n && qnl_put(msg, n))
 		qnl.dropped = 0;
-	}
 }
 
 /* The observer's fan-out, called under the board's lock. */
@@ -80,11 +82,9 @@ void qnb_link_event(int64_t t_us, const struct qnm_event *ev)
 		n = qnm_format_trace(qnl.line, sizeof(qnl.line), t_us, ev);
 	if (n) {
 		qnl_flush_dropped();
-		if (qnl.dropped || n > qnl_room()) {
+		if (qnl.dropped || !qnl_put(qnl.line, n)) {
 			qnl.dropped++;
 			qnl.dropped_t = t_us;
-		} else {
-			qnl_put(qnl.line, n);
 		}
 	}
 	mutex_unlock(&qnl.lock);
@@ -95,43 +95,44 @@ void qnb_link_event(int64_t t_us, const struct qnm_event *ev)
 static ssize_t qnl_events_read(struct file *file, char __user *ubuf,
 			       size_t count, loff_t *ppos)
 {
-	size_t n, first;
+	unsigned int copied = 0;
 	int ret;
 
 	if (!count)
 		return 0;
 	for (;;) {
-		mutex_lock(&qnl.lock);
-		if (qnl.len)
+		if (mutex_lock_interruptible(&qnl.read_lock))
+			return -ERESTARTSYS;
+		if (!kfifo_is_empty(&qnl.fifo))
 			break;
-		mutex_unlock(&qnl.lock);
+		mutex_unlock(&qnl.read_lock);
 		if (file->f_flags & O_NONBLOCK)
 			return -EAGAIN;
-		ret = wait_event_interruptible(qnl.wait, READ_ONCE(qnl.len));
+		ret = wait_event_interruptible(qnl.wait,
+					       !kfifo_is_empty(&qnl.fifo));
 		if (ret)
 			return ret;
 	}
-	n = min(count, qnl.len);
-	first = min(n, qnl.cap - qnl.head);
-	if (copy_to_user(ubuf, qnl.buf + qnl.head, first) ||
-	    copy_to_user(ubuf + first, qnl.buf, n - first)) {
+	ret = kfifo_to_user(&qnl.fifo, ubuf, min_t(size_t, count, INT_MAX),
+			    &copied);
+	mutex_unlock(&qnl.read_lock);
+	if (copied) {
+		/* room was made: the count of lost lines follows them */
+		mutex_lock(&qnl.lock);
+		qnl_flush_dropped();
 		mutex_unlock(&qnl.lock);
-		return -EFAULT;
 	}
-	qnl.head = (qnl.head + n) % qnl.cap;
-	qnl.len -= n;
-	qnl_flush_dropped();
-	mutex_unlock(&qnl.lock);
-	return n;
+	return copied ? copied : ret;
 }
 
 static void qnl_empty(void)
 {
+	mutex_lock(&qnl.read_lock);
 	mutex_lock(&qnl.lock);
-	qnl.head = 0;
-	qnl.len = 0;
+	kfifo_reset(&qnl.fifo);
 	qnl.dropped = 0;
 	mutex_unlock(&qnl.lock);
+	mutex_unlock(&qnl.read_lock);
 }
 
 /* Opening for writing with truncation (": > events") empties the pipe. */
@@ -152,7 +153,7 @@ static ssize_t qnl_events_write(struct file *file, const char __user *ubuf,
 static __poll_t qnl_events_poll(struct file *file, poll_table *wait)
 {
 	poll_wait(file, &qnl.wait, wait);
-	return READ_ONCE(qnl.len) ? EPOLLIN | EPOLLRDNORM : 0;
+	return kfifo_is_empty(&qnl.fifo) ? 0 : EPOLLIN | EPOLLRDNORM;
 }
 
 static const struct file_operations qnl_events_fops = {
@@ -164,54 +165,34 @@ static const struct file_operations qnl_events_fops = {
 	.llseek = no_llseek,
 };
 
-struct qnl_snapshot {
-	size_t len;
-	char text[QNM_STATE_MAX];
-};
-
-static int qnl_state_open(struct inode *inode, struct file *file)
+static int qnl_state_show(struct seq_file *m, void *v)
 {
-	struct qnl_snapshot *s = kmalloc(sizeof(*s), GFP_KERNEL);
+	char *text = kmalloc(QNM_STATE_MAX, GFP_KERNEL);
 
-	if (!s)
+	if (!text)
 		return -ENOMEM;
-	s->len = qnb_format_state(s->text, sizeof(s->text));
-	file->private_data = s;
+	seq_write(m, text, qnb_format_state(text, QNM_STATE_MAX));
+	kfree(text);
 	return 0;
 }
-
-static ssize_t qnl_state_read(struct file *file, char __user *ubuf,
-			      size_t count, loff_t *ppos)
-{
-	struct qnl_snapshot *s = file->private_data;
-
-	return simple_read_from_buffer(ubuf, count, ppos, s->text, s->len);
-}
-
-static int qnl_state_release(struct inode *inode, struct file *file)
-{
-	kfree(file->private_data);
-	return 0;
-}
-
-static const struct file_operations qnl_state_fops = {
-	.owner = THIS_MODULE,
-	.open = qnl_state_open,
-	.read = qnl_state_read,
-	.release = qnl_state_release,
-	.llseek = default_llseek,
-};
+DEFINE_SHOW_ATTRIBUTE(qnl_state);
 
 int qnb_link_init(struct dentry *dir, size_t cap)
 {
+	size_t size = roundup_pow_of_two(max_t(size_t, cap, 2));
+	int ret;
+
 	mutex_init(&qnl.lock);
+	mutex_init(&qnl.read_lock);
 	init_waitqueue_head(&qnl.wait);
-	qnl.buf = vmalloc(cap);
+	qnl.buf = vmalloc(size);
 	if (!qnl.buf)
 		return -ENOMEM;
-	qnl.cap = cap;
-	qnl.head = 0;
-	qnl.len = 0;
+	ret = kfifo_init(&qnl.fifo, qnl.buf, size);
+	if (ret) {
+		qnb_link_free();
+		return ret;
+	}
 	qnl.dropped = 0;
 	debugfs_create_file("events", 0600, dir, NULL, &qnl_events_fops);
 	debugfs_create_file("state", 0400, dir, NULL, &qnl_state_fops);

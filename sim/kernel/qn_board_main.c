@@ -62,6 +62,8 @@ MODULE_PARM_DESC(
 
 static char *i2c[QNM_I2C_DEV_CAP];
 static int n_i2c;
+/* the addresses in force when none were given, for the parameter to read */
+static char i2c_text[QNM_I2C_DEV_CAP][12];
 module_param_array(i2c, charp, &n_i2c, 0444);
 MODULE_PARM_DESC(i2c,
 		 "plain I2C device addresses, comma separated (default 0x50)");
@@ -114,6 +116,7 @@ static void qnb_event(void *ctx, int64_t t_us, const struct qnm_event *ev)
 		/* the trace has room again: say first how much it lost */
 		char note[64];
 		size_t k = qnm_format_dropped(note, sizeof(note), t_us,
+					      QNM_DROPPED_TRACE,
 					      qnb.trace.dropped);
 
 		if (k + n <= qnb.trace.cap - qnb.trace.len) {
@@ -421,6 +424,19 @@ static int qnb_parse_array(struct qnm_settings *set, const char *param,
 	return 0;
 }
 
+/* No i2c= given: the parameter reads the model's default devices. */
+static void qnb_show_default_i2c(const struct qnm_settings *set)
+{
+	unsigned int k;
+
+	for (k = 0; k < set->ni2c && k < ARRAY_SIZE(i2c); k++) {
+		snprintf(i2c_text[k], sizeof(i2c_text[k]), "0x%02x",
+			 set->i2c[k]);
+		i2c[k] = i2c_text[k];
+	}
+	n_i2c = k;
+}
+
 static int qnb_settings(struct qnm_settings *set)
 {
 	int ret;
@@ -436,6 +452,8 @@ static int qnb_settings(struct qnm_settings *set)
 				      n_absent);
 	if (!ret && n_i2c)
 		ret = qnb_parse_array(set, "i2c", QNM_SET_I2C, i2c, n_i2c);
+	else if (!ret)
+		qnb_show_default_i2c(set);
 	if (!ret)
 		ret = qnb_parse_array(set, "fail", QNM_SET_FAIL, fail, n_fail);
 	if (!ret && set->absent[QNM_NODE_RTC]) {

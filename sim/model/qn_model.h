@@ -446,6 +446,24 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 /* Buffers are the caller's (in a kernel keep the large ones off the
  * stack); the formatters keep no state but struct qnm_vcd. */
 
+/* A text being built in the caller's buffer, the one way every formatter
+ * here and a transport's own trace lines append: appends are cut at
+ * size - 2 characters, which leaves room for a closing '\n' and the NUL,
+ * and cut says one did not fit whole.  The text is NUL terminated after
+ * every append. */
+struct qnm_text {
+	char *buf;
+	size_t size, len;
+	int cut;
+};
+void qnm_text_init(struct qnm_text *t, char *buf, size_t size);
+void qnm_text_add(struct qnm_text *t, const char *fmt, ...)
+	__attribute__((format(printf, 2, 3)));
+void qnm_text_vadd(struct qnm_text *t, const char *fmt, va_list ap)
+	__attribute__((format(printf, 2, 0)));
+/* Ends the text with '\n': its length, 0 when size < 2. */
+size_t qnm_text_line(struct qnm_text *t);
+
 /* The trace line of an event: "T kind ...\n", T the time in decimal
  * microseconds; at most size - 1 characters plus NUL (size up to
  * QNM_TRACE_MAX gives today's lines; longer ones are cut to size - 2
@@ -454,11 +472,16 @@ int qnm_parse_pin(const char *text, size_t len, unsigned int *bank,
 size_t qnm_format_trace(char *buf, size_t size, int64_t t_us,
 			const struct qnm_event *ev);
 
-/* The note a trace sink writes when it takes lines again after losing
- * count of them: "T trace-dropped N\n".  Returns the length (cut like a
- * trace line). */
+/* Sinks that lose lines and say so once they take lines again. */
+enum qnm_dropped_sink {
+	QNM_DROPPED_TRACE, /* a trace file: "T trace-dropped N\n" */
+	QNM_DROPPED_LINK   /* a board link subscriber: "T dropped N\n" */
+};
+/* The note of count lost lines, "T ..." with the caller's time (a trace
+ * sink: the line that follows it; a link: the last line lost).  Returns
+ * the length (cut like a trace line). */
 size_t qnm_format_dropped(char *buf, size_t size, int64_t t_us,
-			  unsigned long count);
+			  enum qnm_dropped_sink sink, unsigned long count);
 
 /* The VCD writer's state: time of the last "#T" written. */
 struct qnm_vcd {

@@ -145,36 +145,11 @@ int qnm_ddr_choice(unsigned int i, uint32_t *mb, uint32_t *reg2c,
 
 /* ---- Snapshot ---------------------------------------------------------- */
 
-struct sbuf {
-	char *buf;
-	size_t size, len;
-	int full;
-};
-
-static void add(struct sbuf *o, const char *fmt, ...)
-	__attribute__((format(printf, 2, 3)));
-static void add(struct sbuf *o, const char *fmt, ...)
-{
-	va_list ap;
-	int n;
-
-	if (o->full)
-		return;
-	va_start(ap, fmt);
-	n = vsnprintf(o->buf + o->len, o->size - o->len, fmt, ap);
-	va_end(ap);
-	if (n < 0 || (size_t)n >= o->size - o->len) {
-		o->full = 1;
-		return;
-	}
-	o->len += (size_t)n;
-}
-
 size_t qnm_format_state(char *buf, size_t size, int64_t t_us,
 			const struct qn_model *m)
 {
 	const struct qnm_wiring *w = qnm_wiring_of(m->model);
-	struct sbuf o;
+	struct qnm_text o;
 	uint32_t r2c = qnm__sparse_get(m->regs, m->nregs, DDR_REG2C);
 	uint32_t r1c = qnm__sparse_get(m->regs, m->nregs, DDR_REG1C);
 	uint32_t mb, a, b;
@@ -183,42 +158,42 @@ size_t qnm_format_state(char *buf, size_t size, int64_t t_us,
 
 	if (!buf || !size)
 		return 0;
-	o.buf = buf;
-	o.size = size;
-	o.len = 0;
-	o.full = 0;
-	add(&o, "time %lld\n", (long long)t_us);
-	add(&o, "identity %s 0x%08X gp_id=%u mb_version=%u\n",
-	    w->code == m->model ? w->name : "unknown", (unsigned int)m->model,
-	    (unsigned int)m->gp_id, (unsigned int)m->mb_version);
+	qnm_text_init(&o, buf, size);
+	qnm_text_add(&o, "time %lld\n", (long long)t_us);
+	qnm_text_add(&o, "identity %s 0x%08X gp_id=%u mb_version=%u\n",
+		     w->code == m->model ? w->name : "unknown",
+		     (unsigned int)m->model, (unsigned int)m->gp_id,
+		     (unsigned int)m->mb_version);
 	for (i = 0; i < w->nparts; i++) {
 		const struct qnm_part *p = &w->parts[i];
 
-		add(&o, "part %s %s %u_%u %u", qnm_part_kind_name(p->kind),
-		    p->name, p->bank, p->bit, p->active);
+		qnm_text_add(&o, "part %s %s %u_%u %u",
+			     qnm_part_kind_name(p->kind), p->name, p->bank,
+			     p->bit, p->active);
 		if (p->kind == QNM_PART_LAMP)
-			add(&o, " bit=%d", p->index);
+			qnm_text_add(&o, " bit=%d", p->index);
 		else if (p->kind == QNM_PART_INPUT)
-			add(&o, " row=%d", p->index);
-		add(&o, "\n");
+			qnm_text_add(&o, " row=%d", p->index);
+		qnm_text_add(&o, "\n");
 	}
-	add(&o, "sounder buzzer %d\n", m->buzzer ? 1 : 0);
-	add(&o, "pins");
+	qnm_text_add(&o, "sounder buzzer %d\n", m->buzzer ? 1 : 0);
+	qnm_text_add(&o, "pins");
 	for (i = 0; i < QNM_GPIO_BANKS; i++)
-		add(&o, " %02x", m->pins[i]);
-	add(&o, "\n");
-	add(&o, "ddr 0x%02X 0x%02X %u\n", (unsigned int)r2c, (unsigned int)r1c,
-	    (unsigned int)qnm_ddr_mb(r2c, r1c));
+		qnm_text_add(&o, " %02x", m->pins[i]);
+	qnm_text_add(&o, "\n");
+	qnm_text_add(&o, "ddr 0x%02X 0x%02X %u\n", (unsigned int)r2c,
+		     (unsigned int)r1c, (unsigned int)qnm_ddr_mb(r2c, r1c));
 	for (i = 0; qnm_ddr_choice(i, &mb, &a, &b); i++)
-		add(&o, "ddrchoice %u 0x%02X 0x%02X\n", (unsigned int)mb,
-		    (unsigned int)a, (unsigned int)b);
-	add(&o, "key plain fd KK\n");
-	add(&o, "key escaped fd fc KK\n");
-	add(&o, "faults");
+		qnm_text_add(&o, "ddrchoice %u 0x%02X 0x%02X\n",
+			     (unsigned int)mb, (unsigned int)a,
+			     (unsigned int)b);
+	qnm_text_add(&o, "key plain fd KK\n");
+	qnm_text_add(&o, "key escaped fd fc KK\n");
+	qnm_text_add(&o, "faults");
 	for (i = 0; (name = qnm_fault_name(&m->settings, i)) != NULL; i++)
-		add(&o, " %s", name);
-	add(&o, "\n");
-	if (o.full) {
+		qnm_text_add(&o, " %s", name);
+	qnm_text_add(&o, "\n");
+	if (o.cut) {
 		buf[0] = '\0';
 		return 0;
 	}
@@ -228,15 +203,16 @@ size_t qnm_format_state(char *buf, size_t size, int64_t t_us,
 size_t qnm_format_pins(char *buf, size_t size, int64_t t_us,
 		       const struct qnm_event *ev)
 {
-	int n;
+	struct qnm_text o;
 
 	if (!ev || ev->kind != QNM_EV_PINS || !buf || !size)
 		return 0;
-	n = snprintf(buf, size, "%lld pins %u %02x\n", (long long)t_us,
-		     ev->u.pins.bank, ev->u.pins.levels);
-	if (n < 0 || (size_t)n >= size) {
+	qnm_text_init(&o, buf, size);
+	qnm_text_add(&o, "%lld pins %u %02x", (long long)t_us, ev->u.pins.bank,
+		     ev->u.pins.levels);
+	if (o.cut) {
 		buf[0] = '\0';
 		return 0;
 	}
-	return (size_t)n;
+	return qnm_text_line(&o);
 }

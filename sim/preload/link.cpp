@@ -104,7 +104,8 @@ void take_queue(Client &c)
         c.out += l;
     c.queue.clear();
     if (c.dropped) {
-        c.out += std::to_string(c.dropped_t) + " dropped " + std::to_string(c.dropped) + "\n";
+        char note[64];
+        c.out.append(note, qnm_format_dropped(note, sizeof note, c.dropped_t, QNM_DROPPED_LINK, c.dropped));
         c.dropped = 0;
     }
 }

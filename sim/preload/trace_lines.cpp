@@ -2,7 +2,6 @@
 #include "trace_lines.h"
 
 #include <stdarg.h>
-#include <stdio.h>
 
 #include "qn_model.h"
 
@@ -13,15 +12,14 @@ std::string line(int64_t t_us, const char *fmt, ...) __attribute__((format(print
 std::string line(int64_t t_us, const char *fmt, ...)
 {
     char buf[QNM_TRACE_MAX];
-    int n = snprintf(buf, sizeof buf, "%lld ", (long long)t_us);
+    qnm_text t;
+    qnm_text_init(&t, buf, sizeof buf);
+    qnm_text_add(&t, "%lld ", (long long)t_us);
     va_list ap;
     va_start(ap, fmt);
-    int m = vsnprintf(buf + n, sizeof buf - size_t(n), fmt, ap);
+    qnm_text_vadd(&t, fmt, ap);
     va_end(ap);
-    size_t len = size_t(n) + (m < 0 ? 0 : size_t(m));
-    if (len > sizeof buf - 2)
-        len = sizeof buf - 2; // cut as the model cuts its lines
-    return std::string(buf, len) + '\n';
+    return std::string(buf, qnm_text_line(&t)); // cut as the model cuts its lines
 }
 
 int ret_word(int ret)
@@ -75,7 +73,7 @@ std::string line_usleep(int64_t t_us, unsigned long usec)
 std::string line_dropped(int64_t t_us, unsigned long count)
 {
     char buf[64];
-    return std::string(buf, qnm_format_dropped(buf, sizeof buf, t_us, count));
+    return std::string(buf, qnm_format_dropped(buf, sizeof buf, t_us, QNM_DROPPED_TRACE, count));
 }
 
 } // namespace qnsim

@@ -89,3 +89,18 @@ def test_without_panel_the_shell_runs(reloaded):
     qn.start()
     assert "hardware=KD3454" in qn.command("mbinfo")
     qn.exit()
+
+
+@pytest.mark.lg_feature("control")
+@pytest.mark.parametrize("params,shown", [
+    ({}, "0x50"),  # none given: the default device
+    ({"i2c": "0x51,0x52"}, "0x51,0x52"),
+], ids=["default", "given"])
+def test_i2c_parameter_reads_the_devices_in_force(reloaded, params, shown):
+    qn = reloaded
+    qn.reload(**params)
+    assert qn.sh("cat /sys/module/qn_board/parameters/i2c") == [shown]
+    qn.start()
+    first = shown.split(",")[0]
+    assert "i2c_rd error" not in qn.command(f"ird {first} 0")
+    qn.exit()

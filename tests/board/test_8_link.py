@@ -56,6 +56,8 @@ def test_state_through_the_agent(qn, link):
             assert await link.control("pin 6_7 1") == (True, "")
             ok, why = await link.control("pin 6_8 1")
             assert not ok and "bit 0-7" in why
+            await link._request("@bogus")
+            assert await link._read_answer() == "error: unknown request @bogus"
             return await link.state()
 
     lines = run(go())
@@ -100,8 +102,10 @@ def test_events_on_the_third_uart(qn, link):
     assert all(e["t_us"] >= 0 and e["kind"] for e in evs)
     pins = [e for e in evs if e["kind"] == "pins" and e["bank"] == 6]
     assert [e["levels"] for e in pins[:3]] == [0x02, 0x00, 0x02]
+    # the reset level lasts the 100 ms the shell holds it, at least (how much
+    # longer is a timing: bench/board_figures.py measures the pulse)
     width = pins[2]["t_us"] - pins[1]["t_us"]
-    assert 100000 <= width < 200000
+    assert width >= 100000
     writes = [e for e in evs if e["kind"] == "ioctl" and e["name"] == "QN_REG_ACCESS"]
     assert len(writes) == 3
     # the trace file keeps no pins lines; its request lines are the same

@@ -30,6 +30,16 @@ def test_random_requests(qn, ctl, seed):
     qn.exit()
 
 
+def test_events_reader_stuck_in_a_fault_holds_up_no_request(qn, ctl):
+    """A reader of the events file whose buffer is a page nobody provides yet
+    (userfaultfd): a board request made meanwhile is served before the page
+    comes, and then the reader gets its line."""
+    out = qn.sh("qn_fuzz -E", timeout=120)
+    assert re.fullmatch(r"qn_fuzz: events reader stuck in a fault: board request served meanwhile \(0\), "
+                        r"then the reader got \d+ bytes: \d+ sync", out[-1]), out
+    assert kernel_complaints(qn.kernel_log()) == []
+
+
 def test_unload_leaves_nothing_behind(qn):
     qn.sh("rmmod qn_board")
     out = qn.sh("ls /dev/qn_KD300 /dev/tw_286x /dev/panel /sys/kernel/debug/qn_board /sys/module/qn_board "

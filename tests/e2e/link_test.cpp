@@ -273,6 +273,8 @@ TEST(LinkState, FaultsLineNamesWhatTheSimulatorAccepts)
     }
     ASSERT_TRUE(q.send("fail NO_SUCH_CALL") && q.line(&l));
     EXPECT_TRUE(starts_with(l, "error: ")) << l;
+    ASSERT_TRUE(q.send("@bogus") && q.line(&l));
+    EXPECT_EQ(l, "error: unknown request @bogus");
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // they change nothing, the number syntax.
 #include "board.h"
 
+#include "../param_name.h"
+
 using qnmtest::Board;
 
 namespace {
@@ -48,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{"fail QN_BUZZER 2", "fail QN_BUZZER 2"}, BadLine{"reset now", "reset now"},
                     BadLine{"clock x", "clock x"}, BadLine{"sync 1", "sync 1"}, BadLine{"pin 1_1 5 \r", "pin 1_1 5 "},
                     BadLine{"bad\r\n", "bad"}, BadLine{"\tpin  6_6\t1 9", "\tpin  6_6\t1 9"}),
-    [](const testing::TestParamInfo<BadLine> &i) { return "line" + std::to_string(i.index); });
+    [](const testing::TestParamInfo<BadLine> &i) { return qntest::param_name(i.param.line, i.index); });
 
 TEST(ModelControl, PanelLineAtItsLimit)
 {
@@ -158,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
                     NumCase{"", 0, false, 0}, NumCase{"12a", 10, false, 0}, NumCase{"010", 10, true, 10},
                     NumCase{"fd", 16, true, 0xFD}, NumCase{"0xfd", 16, true, 0xFD}, NumCase{"0x", 16, false, 0},
                     NumCase{"FC", 16, true, 0xFC}, NumCase{"1 2", 0, false, 0}),
-    [](const testing::TestParamInfo<NumCase> &i) { return "n" + std::to_string(i.index); });
+    [](const testing::TestParamInfo<NumCase> &i) {
+        return qntest::param_name(std::string(i.param.text) + " base " + std::to_string(i.param.base), i.index);
+    });
 
 TEST(ModelControl, PinNames)
 {

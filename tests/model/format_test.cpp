@@ -168,4 +168,58 @@ TEST(ModelFormat, VcdHeaderAndChanges)
     EXPECT_EQ(qnm_format_vcd_change(out, sizeof out, &vcd, 200, &ev), 0u);
 }
 
+// The one bounded append every formatter and the transport's lines use:
+// cut at size - 2 characters, NUL terminated after each append, the cut
+// told, and a line closed with '\n'.
+struct TextCase {
+    const char *name;
+    size_t size;
+    std::vector<std::string> adds;
+    std::string text; // after the adds
+    bool cut;
+    std::string line; // after qnm_text_line ("" for a length of 0)
+};
+
+class Text : public testing::TestWithParam<TextCase> {};
+
+TEST_P(Text, AppendsCutsAndEndsTheLine)
+{
+    const TextCase &c = GetParam();
+    std::vector<char> buf(c.size + 4, '#');
+    qnm_text t;
+    qnm_text_init(&t, buf.data(), c.size);
+    for (const std::string &a : c.adds)
+        qnm_text_add(&t, "%s", a.c_str());
+    if (c.size) {
+        EXPECT_EQ(std::string(buf.data()), c.text);
+    }
+    EXPECT_EQ(t.len, c.text.size());
+    EXPECT_EQ(t.cut != 0, c.cut);
+    size_t n = qnm_text_line(&t);
+    EXPECT_EQ(std::string(buf.data(), n), c.line);
+    EXPECT_EQ(buf[c.size], '#') << "nothing written past size";
+    if (n) {
+        EXPECT_EQ(buf[n], '\0');
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, Text,
+                         testing::Values(TextCase{"Fits", 16, {"ab", "cd"}, "abcd", false, "abcd\n"},
+                                         TextCase{"FillsToSizeLessTwo", 6, {"abcd"}, "abcd", false, "abcd\n"},
+                                         TextCase{"CutInTheMiddle", 6, {"ab", "cdef"}, "abcd", true, "abcd\n"},
+                                         TextCase{"NothingAfterACut", 6, {"abcde", "x"}, "abcd", true, "abcd\n"},
+                                         TextCase{"EmptyAppendKeepsIt", 8, {"", "a", ""}, "a", false, "a\n"},
+                                         TextCase{"RoomForTheNewlineOnly", 2, {"a"}, "", true, "\n"},
+                                         TextCase{"TooSmallForALine", 1, {"a"}, "", true, ""}),
+                         [](const testing::TestParamInfo<TextCase> &i) { return std::string(i.param.name); });
+
+TEST(ModelFormat, DroppedNoteOfEachSink)
+{
+    char buf[64];
+    EXPECT_EQ(std::string(buf, qnm_format_dropped(buf, sizeof buf, 12, QNM_DROPPED_TRACE, 4)), "12 trace-dropped 4\n");
+    EXPECT_EQ(std::string(buf, qnm_format_dropped(buf, sizeof buf, -1, QNM_DROPPED_LINK, 70000)), "-1 dropped 70000\n");
+    EXPECT_EQ(std::string(buf, qnm_format_dropped(buf, 8, 12, QNM_DROPPED_LINK, 4)), "12 dro\n");
+    EXPECT_EQ(qnm_format_dropped(buf, 1, 12, QNM_DROPPED_LINK, 4), 0u);
+}
+
 } // namespace

@@ -3,6 +3,8 @@
 // full tables.
 #include "board.h"
 
+#include "../param_name.h"
+
 using qnmtest::Board;
 
 namespace {
@@ -10,6 +12,14 @@ namespace {
 constexpr uint32_t RD = 1, WR = 0; // w0 of QN_REG_ACCESS
 
 // ---- GPIO data registers -------------------------------------------------
+
+// "WHAT_0x1234ABCD_N": a case named by a word and a number.
+std::string hex_name(const std::string &what, uint32_t v, size_t index)
+{
+    char hex[16];
+    snprintf(hex, sizeof hex, " %08X", unsigned(v));
+    return qntest::param_name(what + hex, index);
+}
 
 struct GpioCase {
     const char *what;
@@ -56,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                     GpioCase{"single pin read low", 2, 0xEF, RD, 0x20170040, 0, 0x00, 0xEF},
                     GpioCase{"bank 8 read", 8, 0x81, RD, 0x201D03FC, 0, 0x81, 0x81},
                     GpioCase{"mask 0 reads 0", 4, 0xFF, RD, 0x20190000, 0, 0x00, 0xFF}),
-    [](const testing::TestParamInfo<GpioCase> &i) { return "case" + std::to_string(i.index); });
+    [](const testing::TestParamInfo<GpioCase> &i) { return qntest::param_name(i.param.what, i.index); });
 
 TEST(ModelGpio, PinChangesReportOldAndNewLevels)
 {
@@ -110,7 +120,10 @@ INSTANTIATE_TEST_SUITE_P(Model, RegSpace,
                                          RegCase{0x2014FFFC, 7, 7, 0},       // before them
                                          RegCase{0x20120004, 0x1234, 0x1234, 0},
                                          RegCase{0x00000000, 0xFFFFFFFF, 0xFFFFFFFF, 0},
-                                         RegCase{0x201703FC, 0xFFFFFF0F, 0x0F, 0x0F})); // data: 8 bits
+                                         RegCase{0x201703FC, 0xFFFFFF0F, 0x0F, 0x0F}), // data: 8 bits
+                         [](const testing::TestParamInfo<RegCase> &i) {
+                             return hex_name("reg", i.param.addr, i.index);
+                         });
 
 TEST(ModelRegs, PowerOnDdrGeometryAndSelector)
 {
@@ -189,6 +202,14 @@ TEST_P(DecoderSelect, Sequence)
 
 #define I2C_RD QNM_CALL_I2C_RD
 #define I2C_WR QNM_CALL_I2C_WR
+// The sequences below, in their order.
+std::string sequence_name(const testing::TestParamInfo<std::vector<BusStep>> &i)
+{
+    static const char *const names[] = {"PlainAccessThroughTheSelect", "LowFourBitsOfTheSelect",
+                                        "BankedByChipOrAddress", "RefusalsLeaveTheBlock"};
+    return qntest::param_name(i.index < 4 ? names[i.index] : "sequence", i.index);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Model, DecoderSelect,
     testing::Values(
@@ -220,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
                              {I2C_RD, {PLAIN, 0x60, 0x100}, -EINVAL, {PLAIN, 0x60, 0x100, 0, 0}},
                              {I2C_RD, {5, 0x60, 0}, -EINVAL, {5, 0x60, 0, 0, 0}},
                              {I2C_RD, {PLAIN, 0x54, 0}, -ENXIO, {PLAIN, 0x54, 0, 0, 0}}}),
-    [](const testing::TestParamInfo<std::vector<BusStep>> &i) { return "seq" + std::to_string(i.index); });
+    sequence_name);
 
 // ---- I2C bus: plain devices ----------------------------------------------
 
@@ -312,7 +333,10 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{QNM_NODE_TW, 0xC00448D0, QNM_CALL_I2C_WR}, CodeCase{QNM_NODE_RTC, 0x4024700A, QNM_CALL_RTC_SET},
         CodeCase{QNM_NODE_TW, 0xC00456C9, QNM_CALL_NONE}, CodeCase{QNM_NODE_KD, 0xC00448CF, QNM_CALL_NONE},
         CodeCase{QNM_NODE_KD, 0x4024700A, QNM_CALL_NONE}, CodeCase{QNM_NODE_PANEL, 0xC00456C9, QNM_CALL_NONE},
-        CodeCase{QNM_NODE_KD, 0xC00456CA, QNM_CALL_NONE}, CodeCase{QNM_NODE_KD, 0, QNM_CALL_NONE}));
+        CodeCase{QNM_NODE_KD, 0xC00456CA, QNM_CALL_NONE}, CodeCase{QNM_NODE_KD, 0, QNM_CALL_NONE}),
+    [](const testing::TestParamInfo<CodeCase> &i) {
+        return hex_name(qnm_node_name(i.param.node), uint32_t(i.param.code), i.index);
+    });
 
 TEST(ModelIoctl, UnknownCodesWrongNodesAndBadBlocks)
 {
@@ -389,19 +413,19 @@ TEST_P(FaultRules, FromTheNthCall)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Model, FaultRules,
-                         testing::Values(FaultCase{"QN_BUZZER@3", QNM_CALL_BUZZER, {0, 0, -EIO, -EIO, -EIO}},
-                                         FaultCase{"QN_REG_ACCESS", QNM_CALL_REG, {-EIO, -EIO}},
-                                         FaultCase{"qn_reg_access@1", QNM_CALL_REG, {-EIO}},
-                                         FaultCase{"QN_REG_ACCESS@0", QNM_CALL_REG, {-EIO, -EIO}},
-                                         FaultCase{"QN_GET_MBINFO@2", QNM_CALL_MBINFO, {0, -EIO}},
-                                         FaultCase{"I2C_REG_WRITE@4", QNM_CALL_I2C_WR, {0, 0, 0, -EIO, -EIO}},
-                                         FaultCase{"I2C_REG_READ@2", QNM_CALL_I2C_RD, {0, -EIO}},
-                                         FaultCase{
-                                             "I2C_REG_READ@2", QNM_CALL_I2C_WR, {0, 0, 0}}, // other call untouched
-                                         FaultCase{"RTC_SET_TIME@2", QNM_CALL_RTC_SET, {0, -EIO, -EIO}},
-                                         FaultCase{"rtc_set_time", QNM_CALL_RTC_SET, {-EIO}}),
-                         [](const testing::TestParamInfo<FaultCase> &i) { return "case" + std::to_string(i.index); });
+INSTANTIATE_TEST_SUITE_P(
+    Model, FaultRules,
+    testing::Values(FaultCase{"QN_BUZZER@3", QNM_CALL_BUZZER, {0, 0, -EIO, -EIO, -EIO}},
+                    FaultCase{"QN_REG_ACCESS", QNM_CALL_REG, {-EIO, -EIO}},
+                    FaultCase{"qn_reg_access@1", QNM_CALL_REG, {-EIO}},
+                    FaultCase{"QN_REG_ACCESS@0", QNM_CALL_REG, {-EIO, -EIO}},
+                    FaultCase{"QN_GET_MBINFO@2", QNM_CALL_MBINFO, {0, -EIO}},
+                    FaultCase{"I2C_REG_WRITE@4", QNM_CALL_I2C_WR, {0, 0, 0, -EIO, -EIO}},
+                    FaultCase{"I2C_REG_READ@2", QNM_CALL_I2C_RD, {0, -EIO}},
+                    FaultCase{"I2C_REG_READ@2", QNM_CALL_I2C_WR, {0, 0, 0}}, // other call untouched
+                    FaultCase{"RTC_SET_TIME@2", QNM_CALL_RTC_SET, {0, -EIO, -EIO}},
+                    FaultCase{"rtc_set_time", QNM_CALL_RTC_SET, {-EIO}}),
+    [](const testing::TestParamInfo<FaultCase> &i) { return qntest::param_name(i.param.rule, i.index); });
 
 TEST(ModelFaults, BadRulesChangeNothing)
 {

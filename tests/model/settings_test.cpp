@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "../param_name.h"
+
 namespace {
 
 using qnmtest::Board;
@@ -105,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                              EXPECT_EQ(s.regs[0].val, 0x32u);
                              EXPECT_EQ(s.regs[1].val, 7u);
                          }}),
-    [](const testing::TestParamInfo<Good> &i) { return "case" + std::to_string(i.index); });
+    [](const testing::TestParamInfo<Good> &i) { return qntest::param_name(i.param.text, i.index); });
 
 // ---- bad settings: one error text, the first bad entry named -------------
 
@@ -142,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Model, BadSettings,
                                          Bad{QNM_SET_PINS, "6_6", "bad pin B_b=L '6_6'"},
                                          Bad{QNM_SET_REGS, "0x20120000", "bad register A=V '0x20120000'"},
                                          Bad{QNM_SET_REGS, "1=x", "bad register A=V '1=x'"}),
-                         [](const testing::TestParamInfo<Bad> &i) { return "case" + std::to_string(i.index); });
+                         [](const testing::TestParamInfo<Bad> &i) { return qntest::param_name(i.param.err, i.index); });
 
 TEST(Settings, GoodEntriesBesideABadOneAreKept)
 {

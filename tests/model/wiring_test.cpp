@@ -9,6 +9,8 @@
 #include "board.h"
 #include "qn_model.h"
 
+#include "../param_name.h"
+
 namespace {
 
 // GPIO single-pin data address of (bank, bit): the address the shell writes.
@@ -77,7 +79,9 @@ TEST_P(WiringRow, PinAndLevelAsTheBoardTablesSay)
     EXPECT_EQ(p->index, r.index) << r.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, WiringRow, testing::ValuesIn(kRows));
+INSTANTIATE_TEST_SUITE_P(Rows, WiringRow, testing::ValuesIn(kRows), [](const testing::TestParamInfo<Row> &i) {
+    return qntest::param_name(std::string(qnm_wiring_of(i.param.model)->name) + " " + i.param.name, i.index);
+});
 
 TEST(Wiring, EveryRowWellFormed)
 {

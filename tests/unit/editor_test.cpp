@@ -10,6 +10,8 @@
 #include "console_seq.h"
 #include "qn_shell.h"
 
+#include "../param_name.h"
+
 namespace {
 
 constexpr int P = 10; // prompt length
@@ -75,7 +77,12 @@ INSTANTIATE_TEST_SUITE_P(Keys, Edit,
                                            EditCase{"abc", 0, '~', "~abc", 1}, EditCase{"abc", 3, ' ', "abc ", 4},
                                            EditCase{"abc", 1, 195, "abc", 1}, // two pasted letters
                                            EditCase{"abc", 1, 31, "abc", 1}, EditCase{"abc", 1, 0, "abc", 1},
-                                           EditCase{"abc", 1, 295, "abc", 1})); // ESC [ 3 ~ has no binding
+                                           EditCase{"abc", 1, 295, "abc", 1}), // ESC [ 3 ~ has no binding
+                         [](const ::testing::TestParamInfo<EditCase> &i) {
+                             return qntest::param_name(std::string("key ") + std::to_string(i.param.key) + " at " +
+                                                           std::to_string(i.param.cursor) + " of " + i.param.text,
+                                                       i.index);
+                         });
 
 TEST(Edit, FullLineIgnoresPrintableKeys)
 {

@@ -8,6 +8,8 @@
 #include "parse_cmd.h"
 #include "qn_shell.h"
 
+#include "../param_name.h"
+
 namespace {
 
 struct NumberCase {
@@ -27,18 +29,18 @@ TEST_P(AscToU32, ConvertsOrRejects)
     EXPECT_EQ(v, c.value) << c.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, AscToU32,
-                         ::testing::Values(NumberCase{"0x1F", 0, 31}, NumberCase{"0x1f", 0, 31},
-                                           NumberCase{"0X1f", 0, 31}, NumberCase{"31", 0, 31}, NumberCase{"031", 0, 31},
-                                           NumberCase{"010", 0, 10}, NumberCase{"0", 0, 0}, NumberCase{"0x0", 0, 0},
-                                           NumberCase{"0xDeadBeef", 0, 0xDEADBEEF},
-                                           NumberCase{"4294967295", 0, 0xFFFFFFFF}, NumberCase{"4294967296", 0, 0},
-                                           NumberCase{"4294967297", 0, 1}, NumberCase{"0x123456789", 0, 0x23456789},
-                                           NumberCase{"0x", -1, 0}, NumberCase{"0X", -1, 0}, NumberCase{"0xg1", -1, 0},
-                                           NumberCase{"0x1g", -1, 0}, NumberCase{"12a", -1, 0}, NumberCase{"-1", -1, 0},
-                                           NumberCase{"+5", -1, 0}, NumberCase{"1.5", -1, 0}, NumberCase{"", -1, 0},
-                                           NumberCase{" 1", -1, 0}, NumberCase{"1 ", -1, 0}, NumberCase{"0b101", -1, 0},
-                                           NumberCase{"x10", -1, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Forms, AscToU32,
+    ::testing::Values(NumberCase{"0x1F", 0, 31}, NumberCase{"0x1f", 0, 31}, NumberCase{"0X1f", 0, 31},
+                      NumberCase{"31", 0, 31}, NumberCase{"031", 0, 31}, NumberCase{"010", 0, 10},
+                      NumberCase{"0", 0, 0}, NumberCase{"0x0", 0, 0}, NumberCase{"0xDeadBeef", 0, 0xDEADBEEF},
+                      NumberCase{"4294967295", 0, 0xFFFFFFFF}, NumberCase{"4294967296", 0, 0},
+                      NumberCase{"4294967297", 0, 1}, NumberCase{"0x123456789", 0, 0x23456789}, NumberCase{"0x", -1, 0},
+                      NumberCase{"0X", -1, 0}, NumberCase{"0xg1", -1, 0}, NumberCase{"0x1g", -1, 0},
+                      NumberCase{"12a", -1, 0}, NumberCase{"-1", -1, 0}, NumberCase{"+5", -1, 0},
+                      NumberCase{"1.5", -1, 0}, NumberCase{"", -1, 0}, NumberCase{" 1", -1, 0}, NumberCase{"1 ", -1, 0},
+                      NumberCase{"0b101", -1, 0}, NumberCase{"x10", -1, 0}),
+    [](const ::testing::TestParamInfo<NumberCase> &i) { return qntest::param_name(i.param.text, i.index); });
 
 TEST(AscToU32, NullIsRejected)
 {
@@ -158,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
         DispatchCase{" \t  ", 0, -1, {}, ""}, DispatchCase{"", -1, -1, {}, "\n\r"},
         DispatchCase{
             "alpha 1 2 3 4 5 6 7 8 9 10 11 12", 0, 10, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}, "\n"},
-        DispatchCase{"alpha \xC4\xE3 A-B", 0, 2, {"\xC4\xE3", "a-b"}, "\n"}));
+        DispatchCase{"alpha \xC4\xE3 A-B", 0, 2, {"\xC4\xE3", "a-b"}, "\n"}),
+    [](const ::testing::TestParamInfo<DispatchCase> &i) { return qntest::param_name(i.param.line, i.index); });
 
 TEST(Dispatch, LowersTheWholeBufferInPlace)
 {
