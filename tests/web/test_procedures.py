@@ -324,3 +324,33 @@ def test_a_key_and_a_ddr_size_recorded_replay_on_the_bench(bench):
     assert steps[4] == {"ddr": 256}
     assert rep["result"] == "passed", rep
     assert [s["kind"] for s in rep["steps"]] == ["start", "press", "ddr", "type", "ddr"]
+
+
+def test_leave_start_and_power_on_the_bench(bench):
+    text = """\
+procedure: again
+models: [KD3555]
+steps:
+  - start: qn_shell
+  - leave: exit
+  - start: qn_shell
+  - type: ctlled 1
+    expect: ["Light off AlarmLED"]
+  - check: AlarmLED
+    is: off
+  - power: cycle
+  - type: mbinfo
+    expect: ["hardware=KD3555"]
+"""
+
+    async def go():
+        async with Page(bench) as page:
+            assert (await page.request(type="procedure-run", name="again.yaml", text=text))["ok"]
+            rep = (await page.until(lambda: page.procedure_items("end"), "the end"))[0]["report"]
+            shells = [i for i in page.items if i["type"] == "shell"]
+            return rep, shells
+    rep, shells = run(go())
+    assert rep["result"] == "passed", rep
+    # the shell ended at the leave step and the next start started it again
+    assert [s["running"] for s in shells] == [False, True]
+    assert rep["steps"][5]["shown"] == "the bench's board switched off and on"
