@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Benchmark rows of the virtual bench (simulator): a model event to the page's DOM,
-the hub reset's pulse width on the page, events per second the page takes during `xm 0x60` with none dropped, and the server's
-memory before and after 10 000 commands. Measured, never asserted; prints Markdown
-table rows.
+the hub reset's pulse width on the page, events per second the page takes during
+`xm 0x60` with none dropped, the server's memory before and after 10 000 commands, and
+the server's memory over a WebSocket fuzz of bad messages (tests/web/wsfuzz.py).
+Measured, never asserted; prints Markdown table rows.
 
-  bench/web_bench.py [--commands N] [--rounds N] [--samples N]
+  bench/web_bench.py [--commands N] [--rounds N] [--samples N] [--fuzz N] [--only fuzz]
 """
 
 import argparse
@@ -21,6 +22,7 @@ import aiohttp
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "web"))
 
+import wsfuzz  # noqa: E402
 from benchpage import PROMPT, Page, eventually  # noqa: E402
 from conftest import Bench, chrome  # noqa: E402
 
@@ -124,14 +126,44 @@ def memory(page, bench, commands):
     return before, after, took
 
 
+def fuzz_memory(bench, messages, parts=8):
+    """Server RSS before a WebSocket fuzz of `messages` bad messages and after each of
+    `parts` equal parts of it; the answers checked as the fuzz test checks them. The
+    server's histories (events, console) are bounded and fill during the first parts: the
+    row gives the growth over the second half."""
+    rss = [stats(bench)["rss_kb"]]
+    answered, wrong, took = 0, 0, 0.0
+    for i in range(parts):
+        t0 = time.time()
+        rep = wsfuzz.run(bench.host, bench.token, messages // parts, seed=100 + i)
+        took += time.time() - t0
+        answered += rep["answered"]
+        wrong += len(rep["wrong"]) + (0 if rep["shell_answered"] else 1)
+        rss.append(stats(bench)["rss_kb"])
+    half = rss[parts // 2]
+    print("| bench: server memory (RSS) over a WebSocket fuzz of %d bad messages (%d answered "
+          "as they must be, %d not; %.0f messages/s): before, then after each eighth | "
+          "%s KiB (second half %+.1f %%) | flat |"
+          % (messages, answered, wrong, messages / took, " / ".join(str(r) for r in rss),
+             100.0 * (rss[-1] - half) / half))
+
+
 def main():
     global base_keys
     ap = argparse.ArgumentParser()
     ap.add_argument("--commands", type=int, default=10000)
     ap.add_argument("--samples", type=int, default=300)
     ap.add_argument("--rounds", type=int, default=2, help="rounds of --commands")
+    ap.add_argument("--fuzz", type=int, default=400000, help="bad messages of the fuzz")
+    ap.add_argument("--only", choices=["fuzz"], help="only these rows (no browser)")
     a = ap.parse_args()
     bench = Bench(["--model", "KD3454"])
+    if a.only == "fuzz":
+        try:
+            fuzz_memory(bench, a.fuzz)
+        finally:
+            bench.stop()
+        return
     drv = chrome()
     try:
         page = Page(drv, bench)
@@ -157,6 +189,7 @@ def main():
         st = stats(bench)
         print("| bench: events the server handled, dropped for the page | %d, %d | - |"
               % (st["events"], st["dropped"]))
+        fuzz_memory(bench, a.fuzz)
     finally:
         drv.quit()
         bench.stop()

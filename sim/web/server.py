@@ -553,6 +553,14 @@ class Session:
                 "cols": self.cols, "rows": self.rows}
 
     async def close(self):
+        """Ends the shell, the board and every task of the session; removes its folder
+        whatever happens on the way."""
+        try:
+            await self._close()
+        finally:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+    async def _close(self):
         self.closing = True
         await self.procedures.close()
         await self.disconnect_link()
@@ -607,7 +615,6 @@ class Session:
             t.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
         self.writer = None
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 # ---- HTTP ----------------------------------------------------------------------
@@ -753,7 +760,8 @@ async def websocket(request):
     if not origin_ok(request):
         return refused("the bench takes pages of its own origin only")
     session = request.app["session"]
-    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=benchcore.MSG_MAX)
+    # (aiohttp refuses a message of max_msg_size bytes: one of MSG_MAX is still read)
+    ws = web.WebSocketResponse(heartbeat=20, max_msg_size=benchcore.MSG_MAX + 1)
     if len(session.clients) >= CLIENTS_MAX:
         # a clear refusal the page can show: the reason, then the close
         reason = "the bench serves %d pages at once: close one and reload" % CLIENTS_MAX

@@ -115,6 +115,9 @@ def chrome():
     for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
               "--disable-background-networking", "--disable-component-update", "--disable-sync",
               "--disable-dev-shm-usage", "--window-size=1600,1300",
+              # a name of someone else's that resolves to this machine, as a DNS
+              # rebinding attack makes it: the bench must not answer to it
+              "--host-resolver-rules=MAP rebind.test 127.0.0.1",
               "--user-data-dir=" + profile):
         opts.add_argument(a)
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})

@@ -241,7 +241,8 @@ def test_page_and_websocket_refused_without_token_or_from_elsewhere(page, bench)
         const w = new WebSocket(arguments[0]);
         w.onopen = () => { w.close(); done('open'); };
         w.onerror = () => done('refused');"""
-    other = "http://localhost:%s/nothing" % bench.host.split(":")[1]
+    # (a name that resolves here but is not the bench's own, as DNS rebinding makes it)
+    other = "http://rebind.test:%s/nothing" % bench.host.split(":")[1]
     page.d.get(other)
     assert page.d.execute_async_script(script, ws_url) == "refused"
     page.d.get(bench.base + "/nothing")
