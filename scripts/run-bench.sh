@@ -35,7 +35,7 @@ if [ ${#pass[@]} -gt 0 ]; then
     grep -qxF -- "$o" <<<"$known" || { echo "run-bench.sh: unknown option $o (see --help and $name --help)" >&2; exit 2; }
   done
 fi
-need=(cmake make g++ python3-aiohttp)
+need=(cmake make g++ python3-aiohttp python3-yaml python3-jsonschema python3-pexpect)
 command -v npm >/dev/null 2>&1 || need+=(npm)
 bash scripts/install.sh "${need[@]}"
 log=$(mktemp)

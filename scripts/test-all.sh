@@ -88,7 +88,7 @@ if want host; then
   ctest --test-dir build --output-on-failure -j"$jobs"
   echo "== board link and the virtual bench (tests/web: the link, the server, the page in headless chromium)"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei \
-    python3-yaml python3-jsonschema
+    python3-yaml python3-jsonschema python3-pexpect
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
   install sigrok-cli  # the tests read waveforms with it

@@ -1,7 +1,7 @@
 """Runs check procedures (qnboard.procedure) on a board: the simulator, the virtual
 board, or any console (a real board, the bench PC's stand-in).
 
-    scripts/run-procedure.sh FILE... (--sim [--model M] | --board | --console URL)
+    scripts/run-procedure.sh FILE... (--sim [--model M] | --board | --console URL | --bench URL)
                              [--answers FILE | --no-operator] [--junit F] [--json F]
 
 Console steps (start, type, leave, power) go through the console; board steps (check,
@@ -580,8 +580,9 @@ def check_identity(target, ctx):
 
 # -- a run and its reports -----------------------------------------------------------
 
-def run_procedure(p, target, operator, out=print):
-    """Runs every step of a procedure; the report (a dict)."""
+def run_procedure(p, target, operator, out=print, on_step=None):
+    """Runs every step of a procedure; the report (a dict). on_step(row) sees each
+    step's row as it begins (status "running") and as it ends."""
     ctx = {"models": p.models, "identity": None}
     rep = {"procedure": p.name, "file": str(p.path), "target": target.name,
            "started": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -593,7 +594,12 @@ def run_procedure(p, target, operator, out=print):
         if failed:
             rep["steps"].append({"step": step.number, "kind": step.kind, "name": step.name,
                                  "line": step.line, "status": "not run", "shown": "", "seconds": 0})
+            if on_step:
+                on_step(rep["steps"][-1])
             continue
+        if on_step:
+            on_step({"step": step.number, "kind": step.kind, "name": step.name,
+                     "line": step.line, "status": "running", "shown": "", "seconds": 0})
         t0 = time.monotonic()
         try:
             status, shown = run_step(target, step, operator, ctx)
@@ -606,6 +612,8 @@ def run_procedure(p, target, operator, out=print):
         rep["steps"].append({"step": step.number, "kind": step.kind, "name": step.name,
                              "line": step.line, "status": status, "shown": shown,
                              "seconds": round(dt, 3)})
+        if on_step:
+            on_step(rep["steps"][-1])
         out(f"{step.number:3d}  {status:7s} {dt:6.2f}s  {step.name}"
             + (f"\n       {shown}" if status == "failed" else ""))
         if status == "failed":
@@ -638,6 +646,53 @@ def junit(reports):
     return ET.tostring(suites, encoding="unicode")
 
 
+def run_on_bench(url, p, answers=None, operator=True, out=print):
+    """Runs a procedure on an open bench (its URL with the token, as run-bench.sh
+    prints it): the bench runs it on its board as its Run button does, every page
+    watching, operator questions asked there; its step lines come back as it runs.
+    The report, or None if the bench could not be asked."""
+    import urllib.error
+    import urllib.parse
+    import urllib.request
+    u = urllib.parse.urlsplit(url)
+    token = urllib.parse.parse_qs(u.query).get("token", [""])[0]
+    if u.scheme != "http" or not u.netloc or not token:
+        raise Stop(f"a bench is http://HOST:PORT/?token=TOKEN, as run-bench.sh prints it, not {url!r}")
+    endpoint = urllib.parse.urlunsplit(("http", u.netloc, "/procedure/run",
+                                        urllib.parse.urlencode({"token": token}), ""))
+    body = json.dumps({"name": pathlib.Path(p.path).name,
+                       "text": pathlib.Path(p.path).read_text(encoding="utf-8"),
+                       "answers": answers or None, "operator": operator}).encode()
+    req = urllib.request.Request(endpoint, data=body, method="POST",
+                                 headers={"Content-Type": "application/json"})
+    try:
+        resp = urllib.request.urlopen(req)
+    except urllib.error.HTTPError as e:
+        try:
+            why = json.loads(e.read()).get("error")
+        except ValueError:
+            why = None
+        raise Stop(f"the bench refused the run: {why or e}")
+    except (urllib.error.URLError, OSError) as e:
+        raise Stop(f"no bench at {u.netloc}: {getattr(e, 'reason', e)}")
+    report = None
+    with resp:
+        for raw in resp:
+            item = json.loads(raw)
+            ev = item.get("event")
+            if ev == "line":
+                out(item["text"])
+            elif ev == "ask":
+                out(f"       ? {item['text']} (waits for an answer in the bench's page)")
+            elif ev == "told":
+                out(f"  >> {item['text']}")
+            elif ev == "end":
+                report = item["report"]
+    if report is None:
+        raise Stop("the bench ended the run without its report")
+    return report
+
+
 def make_target(args, p):
     if args.sim:
         model = args.model or p.models[0]
@@ -656,6 +711,8 @@ def main(argv=None):
     t.add_argument("--board", action="store_true", help="the virtual board (QEMU)")
     t.add_argument("--console", metavar="URL",
                    help="a console: telnet://HOST:PORT, rfc2217://HOST:PORT or /dev/ttyUSB0")
+    t.add_argument("--bench", metavar="URL",
+                   help="an open bench (its URL with the token): runs there, watched in its page")
     ap.add_argument("--model", help="the model to simulate or boot (default: the procedure's first)")
     ap.add_argument("--build", help="the build folder of the simulator (default build/)")
     ap.add_argument("--power", metavar="CMD", help="with --console: a command that power-cycles the board")
@@ -683,6 +740,16 @@ def main(argv=None):
             reports.append({"procedure": p.name, "file": str(p.path), "result": "failed",
                             "stopped": msg, "identity": None, "steps": [], "seconds": 0,
                             "counts": {"passed": 0, "failed": 0, "skipped": 0, "not run": len(p.steps)}})
+            continue
+        if args.bench:
+            try:
+                reports.append(run_on_bench(args.bench, p, operator.answers, not args.no_operator))
+            except Stop as e:
+                print(f"{p.name}: stopped: {e}")
+                reports.append({"procedure": p.name, "file": str(p.path), "result": "failed",
+                                "stopped": str(e), "identity": None, "steps": [], "seconds": 0,
+                                "counts": {"passed": 0, "failed": 0, "skipped": 0,
+                                           "not run": len(p.steps)}})
             continue
         try:
             target = make_target(args, p)

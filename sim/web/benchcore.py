@@ -99,6 +99,8 @@ def _check_fields(msg, t, mid):
         out["cols"], out["rows"] = cols, rows
     elif t in CHOICES:
         out.update(_choice(t, msg))
+    elif t in PROCEDURE_MESSAGES:
+        out.update(_choice(t, msg, PROCEDURE_MESSAGES))
     elif t in ("restart", "state", "ping"):
         pass
     else:
@@ -120,9 +122,22 @@ CHOICES = {
 }
 
 
-def _choice(t, msg):
+# Recording and running check procedures (sim/web/procedures.py): each field and its check.
+PROCEDURE_MESSAGES = {
+    "record": {"action": lambda v: v in ("start", "stop", "discard")},
+    "record-save": {"name": lambda v: isinstance(v, str) and len(v) <= 200,
+                    "accept": lambda v: isinstance(v, list) and len(v) <= 10000 and
+                    all(isinstance(x, str) and len(x) <= 40 for x in v)},
+    "procedure-run": {"name": lambda v: isinstance(v, str) and len(v) <= 200,
+                      "text": lambda v: isinstance(v, str) and 0 < len(v)},
+    "procedure-answer": {"ask": _is_int, "answer": lambda v: v in ("yes", "no", "done")},
+    "procedure-stop": {},
+}
+
+
+def _choice(t, msg, table=CHOICES):
     out = {}
-    for name, ok in CHOICES[t].items():
+    for name, ok in table[t].items():
         v = msg.get(name)
         if not ok(v):
             raise BadMessage("%r needs %r" % (t, name))

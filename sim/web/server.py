@@ -36,6 +36,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.dirname(HERE))  # the qnboard package (sim/qnboard)
 
 import benchcore  # noqa: E402
+import procedures as bench_procedures  # noqa: E402
 from qnboard import control as board_control  # noqa: E402
 from qnboard import keys, parse  # noqa: E402
 from qnboard.link import SimLink, VirtLink  # noqa: E402
@@ -123,6 +124,7 @@ class Session:
         self.last_t = 0
         self.cols, self.rows = 100, 30
         self.stats = {"events": 0, "keys": 0, "controls": 0, "bad_messages": 0, "link_dropped": 0}
+        self.procedures = bench_procedures.BenchProcedures(self)  # recording, runs
 
     # ---- tasks -------------------------------------------------------------------
 
@@ -279,6 +281,7 @@ class Session:
         while not self.keys.empty():
             self.keys.get_nowait()
         self.broadcast({"type": "shell", "running": False, "status": status, "run": self.runs})
+        self.procedures.shell_ended()
         log("the shell ended with status", status)
 
     async def ready(self, timeout):
@@ -317,6 +320,7 @@ class Session:
                 self.board_tail = b""
                 self.spawn(self.board_shell_ended(int(m.group(1))))
         text = self.decoder.decode(data)
+        self.procedures.console(data, text)
         if text:
             self.add_scrollback(text)
             self.broadcast({"type": "console", "data": text})
@@ -369,6 +373,7 @@ class Session:
         self.broadcast({"type": "console", "data": text})
         self.broadcast({"type": "shell", "running": False, "status": self.exit_status,
                         "run": self.runs})
+        self.procedures.shell_ended()
         log("the shell ended with status", self.exit_status)
 
     async def key_writer(self):
@@ -507,6 +512,7 @@ class Session:
             self.pin_changes.append((t, ev["bank"], ev["levels"]))
         if self.state is not None:
             item.update(self.state.apply(ev))
+        self.procedures.event(item, ev)
         if ev["kind"] == "dropped":
             self.stats["link_dropped"] += ev.get("count", 0)
             item["link_dropped"] = self.stats["link_dropped"]
@@ -542,6 +548,7 @@ class Session:
                 "shell": {"running": self.running, "status": self.exit_status,
                           "run": self.runs},
                 "mode": "board" if self.args.board else "simulator",
+                "procedures": self.procedures.hello(),
                 "limits": limits(),
                 "cols": self.cols, "rows": self.rows}
 
@@ -555,6 +562,7 @@ class Session:
 
     async def _close(self):
         self.closing = True
+        await self.procedures.close()
         await self.disconnect_link()
         if self.board is not None and self.board.returncode is None:
             try:
@@ -701,6 +709,7 @@ STATIC = {
     "bench.js": ("static", "bench.js"),
     "analyzer.js": ("static", "analyzer.js"),
     "bench.css": ("static", "bench.css"),
+    "procedure.js": ("static", "procedure.js"),
     "xterm.js": ("node_modules", "@xterm", "xterm", "lib", "xterm.js"),
     "xterm.css": ("node_modules", "@xterm", "xterm", "css", "xterm.css"),
     "addon-fit.js": ("node_modules", "@xterm", "addon-fit", "lib", "addon-fit.js"),
@@ -840,6 +849,13 @@ async def handle(session, client, raw):
         error(session, client, e.id, str(e))
         return
     t, mid = msg["type"], msg["id"]
+    why = session.procedures.refused(t)
+    if why:
+        error(session, client, mid, why)
+        return
+    if t in benchcore.PROCEDURE_MESSAGES:
+        await session.procedures.handle(client, msg)
+        return
     if t in ("key", "paste"):
         if not session.running:
             error(session, client, mid, "the shell is not running")
@@ -848,7 +864,9 @@ async def handle(session, client, raw):
         why = queue_keys(session, keys, t == "paste")
         if why:
             error(session, client, mid, why)
-        elif t == "paste":
+            return
+        session.procedures.keys(keys)
+        if t == "paste":
             client.put({"type": "answer", "id": mid, "ok": True, "reason": "",
                         "keys": len(keys)})
     elif t == "control":
@@ -859,7 +877,9 @@ async def handle(session, client, raw):
         except ValueError as e:
             client.put({"type": "answer", "id": mid, "ok": False, "reason": str(e)})
             return
-        await control_lines(session, client, mid, lines)
+        session.procedures.before_choice()
+        if await control_lines(session, client, mid, lines):
+            session.procedures.choice(t, msg)
         if t == "ddr":
             await session.refresh_state()
     elif t == "resize":
@@ -869,6 +889,7 @@ async def handle(session, client, raw):
             error(session, client, mid, "the shell is still running")
             return
         await session.start_shell()
+        session.procedures.shell_started()
     elif t == "state":
         await session.refresh_state()
     elif t == "ping":
@@ -897,6 +918,7 @@ async def control_lines(session, client, mid, lines):
                 "line": "; ".join(lines)})
     for item in done:
         session.broadcast(item)
+    return ok
 
 
 async def no_icon(request):
@@ -921,6 +943,7 @@ def build_app(session, token):
     app.router.add_get("/vcd", vcd)
     app.router.add_get("/stats", stats)
     app.router.add_get("/favicon.ico", no_icon)
+    bench_procedures.install(app, origin_ok)
     return app
 
 

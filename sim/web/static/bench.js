@@ -92,6 +92,7 @@ function request(msg) {
 
 function control(line) { return request({ type: "control", line }); }
 bench.control = control;
+bench.request = request;
 
 function connect() {
   // The token came in the address; the server has put it into this port's cookie, which
@@ -130,6 +131,7 @@ function handle(it, frag) {
       if (it.console) term.write(it.console);
       $("mode").textContent = it.mode === "board" ? "virtual board" : "simulator";
       bench.limits = it.limits;
+      if (bench.onProcedure && it.procedures) bench.onProcedure(Object.assign({ type: "hello" }, it.procedures));
       if (it.groups) buildFilters(it.groups);
       bench.linkDropped = it.link_dropped || 0;
       showDropped();
@@ -166,6 +168,10 @@ function handle(it, frag) {
       break;
     case "shell":
       showShell(it);
+      break;
+    case "record":
+    case "procedure":
+      if (bench.onProcedure) bench.onProcedure(it); // procedure.js
       break;
     case "dropped":
       bench.dropped = it.total;
