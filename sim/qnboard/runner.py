@@ -285,10 +285,14 @@ class Target:
         self.in_shell = True
         return out
 
-    def leave(self, word, timeout=30):
+    def type_word(self, word):
+        """Types a word the shell ends on (exit, q), key by key, then Enter."""
         type_keys(self.pacer, split_keys(word), self._write, self._read)
         self._write(b"\r")
         self.in_shell = False
+
+    def leave(self, word, timeout=30):
+        self.type_word(word)
         return self.expect(ROOT_PROMPT, timeout)
 
     def power_cycle(self, operator, step):
@@ -303,18 +307,39 @@ class Target:
             self.con.close()
 
 
-class SimTarget(Target):
+class _LocalBoard(Target):
+    """A board this runner starts itself (the simulator, the virtual board): its folder
+    of sockets, and switching it off kills what runs it."""
+
+    def __init__(self):
+        super().__init__()
+        self.dir = tempfile.mkdtemp(prefix="qnproc.")
+
+    def _off(self):
+        if self.link:
+            self.link.close()
+            self.link = None
+        if self.con is not None:
+            self.con.close(force=True)
+            self.con = None
+
+    def close(self):
+        self._off()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class SimTarget(_LocalBoard):
     """The simulator: `start` runs the shell on the simulated board with a board link;
     the board is powered off when no shell runs (power: cycle ends the shell)."""
     name = "simulator"
 
     def __init__(self, model, build=None):
+        build = pathlib.Path(build or os.environ.get("QN_BUILD_DIR", REPO / "build"))
+        if not (build / "qnsim").exists():
+            raise SystemExit(f"no simulator in {build}: build it first (scripts/run-sim.sh builds it)")
         super().__init__()
         self.model = model
-        self.build = pathlib.Path(build or os.environ.get("QN_BUILD_DIR", REPO / "build"))
-        if not (self.build / "qnsim").exists():
-            raise SystemExit(f"no simulator in {self.build}: build it first (scripts/run-sim.sh builds it)")
-        self.dir = tempfile.mkdtemp(prefix="qnproc.")
+        self.build = build
         self.sock = os.path.join(self.dir, "link.sock")
 
     def start(self, cmd, timeout=30):
@@ -333,29 +358,17 @@ class SimTarget(Target):
         return out
 
     def leave(self, word, timeout=30):
-        type_keys(self.pacer, split_keys(word), self._write, self._read)
-        self._write(b"\r")
-        self.in_shell = False
+        self.type_word(word)
         self.con.expect(pexpect.EOF, timeout=timeout)
         self._off()
         return ""
 
-    def _off(self):
-        if self.link:
-            self.link.close()
-            self.link = None
-        if self.con is not None:
-            self.con.close(force=True)
-            self.con = None
 
     def power_cycle(self, operator, step):
         self._off()
         self.in_shell = False
         return ""
 
-    def close(self):
-        self._off()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class ConsoleTarget(Target):
@@ -378,7 +391,7 @@ class ConsoleTarget(Target):
         return self.expect(ROOT_PROMPT, 180)
 
 
-class VirtualBoardTarget(Target):
+class VirtualBoardTarget(_LocalBoard):
     """The virtual board (scripts/run-board.sh): QEMU's console, the control agent and
     the event stream as the board link. power: cycle boots it again."""
     name = "virtual board"
@@ -386,7 +399,6 @@ class VirtualBoardTarget(Target):
     def __init__(self, model):
         super().__init__()
         self.model = model
-        self.dir = tempfile.mkdtemp(prefix="qnproc.")
         self._boot()
 
     def _boot(self):
@@ -397,13 +409,6 @@ class VirtualBoardTarget(Target):
         self.expect(ROOT_PROMPT, 300)
         self.link = LinkThread(lambda: VirtLink(ctl, ev))
 
-    def _off(self):
-        if self.link:
-            self.link.close()
-            self.link = None
-        if self.con is not None:
-            self.con.close(force=True)
-            self.con = None
 
     def power_cycle(self, operator, step):
         self._off()
@@ -411,9 +416,6 @@ class VirtualBoardTarget(Target):
         self._boot()
         return ""
 
-    def close(self):
-        self._off()
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # -- the steps -------------------------------------------------------------------

@@ -26,7 +26,7 @@ import pexpect.spawnbase
 from aiohttp import web
 
 from qnboard import procedure, record, runner
-from qnboard.keys import split_keys, type_keys
+from qnboard.keys import split_keys
 
 # What a page may not do while a procedure runs on the board.
 RUN_BUSY = ("key", "paste", "control", "fault", "ddr", "panel", "input", "restart", "record")
@@ -352,9 +352,7 @@ class BenchTarget(runner.Target):
         return out
 
     def leave(self, word, timeout=30):
-        type_keys(self.pacer, split_keys(word), self._write, self._read)
-        self._write(b"\r")
-        self.in_shell = False
+        self.type_word(word)
         deadline = time.monotonic() + timeout
         while self.run.s.running:
             if time.monotonic() > deadline:
