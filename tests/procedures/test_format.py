@@ -89,9 +89,9 @@ def test_the_reference_table_follows_the_schema():
         rows.add((m.group(1), m.group(2), m.group(3) == "yes", m.group(4)))
     want = set()
     for kind, s in procedure.schema()["$defs"]["steps"].items():
-        for field, spec in s["properties"].items():
+        for field, prop in s["properties"].items():
             if field != "name":
-                want.add((kind, field, field in s.get("required", []), spec["description"]))
+                want.add((kind, field, field in s.get("required", []), prop["description"]))
     assert rows == want
     assert list(procedure.schema()["$defs"]["steps"]) == list(procedure.KINDS)
     for kind in procedure.KINDS:     # each kind has its own section with an example
