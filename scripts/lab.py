@@ -130,12 +130,10 @@ def register(lava, worker_dir):
         if hc is not None:
             lava.set_file(hc, "device-types", "health-check", "set", dt)
     devs = devices()
-    with open(os.path.join(LAB, "jobs", "models.yaml"), encoding="utf-8") as f:
-        codes = {m: v["code"] for m, v in yaml.safe_load(f).items()}
     tags = {t["name"] for t in lava.yaml("tags", "list")}
     for _, _, model, tag in devs.values():
         if tag not in tags:
-            lava("tags", "add", tag, "--description", "board model %s (0x%08X)" % (model, codes[model]))
+            lava("tags", "add", tag, "--description", "board model %s" % model)
             tags.add(tag)
     workers = set(lava.yaml("workers", "list"))
     umask = os.umask(0o077)

@@ -435,7 +435,31 @@ def plain(text):
 
 
 def _matches(t, text):
-    return re.search(t["re"], text) is not None if isinstance(t, dict) else t in text
+    return _find(t, text, 0) is not None
+
+
+def _find(t, text, pos):
+    """Where the text ends in the answer, looking from pos on; None if it is not there."""
+    if isinstance(t, dict):
+        m = re.compile(t["re"]).search(text, pos)
+        return m.end() if m else None
+    i = text.find(t, pos)
+    return i + len(t) if i >= 0 else None
+
+
+def _missing(expects, text):
+    """The expected texts not in the answer in the order written (the board prints them
+    in that order, and the lab's job looks for them so)."""
+    out, pos, before = [], 0, None
+    for t in expects:
+        end = _find(t, text, pos)
+        if end is not None:
+            pos, before = end, t
+        elif before is not None and _matches(t, text):
+            out.append(f"{_label(t)} (only before {_label(before)})")
+        else:
+            out.append(_label(t))
+    return out
 
 
 def _label(t):
@@ -543,7 +567,7 @@ def run_step(target, step, operator, ctx):
         return "passed", plain(out)[-200:]
     if k == "type":
         out = plain(target.type_line(a["type"], a.get("timeout", 30)))
-        missing = [_label(t) for t in a.get("expect", []) if not _matches(t, out)]
+        missing = _missing(a.get("expect", []), out)
         present = [_label(t) for t in a.get("absent", []) if _matches(t, out)]
         if missing or present:
             why = "; ".join(x for x in (missing and f"missing {', '.join(missing)}",

@@ -157,3 +157,18 @@ def test_the_acceptance_procedure_passes_on_the_simulator(tmp_path, path):
     assert rep[0]["identity"].startswith(f"hardware={model}, ")
     kinds = {s["kind"] for s in rep[0]["steps"]}
     assert {"start", "type", "check", "leave"} <= kinds
+
+
+ANSWER = "Light on RecLED(P2.4) level=0\nLight off AlarmLED(P2.5) level=1\n"
+
+
+@pytest.mark.parametrize("expect, missing", [
+    (["RecLED", "AlarmLED"], []),
+    (["RecLED", {"re": "AlarmLED.*level=1\\n$"}], []),
+    (["AlarmLED", "RecLED"], ["'RecLED' (only before 'AlarmLED')"]),
+    ([{"re": "level=1"}, "level=0"], ["'level=0' (only before /level=1/)"]),
+    (["DoorLED", "RecLED"], ["'DoorLED'"]),
+    (["RecLED", "RecLED"], ["'RecLED' (only before 'RecLED')"]),  # one line, not two
+])
+def test_expected_texts_are_looked_for_in_order(expect, missing):
+    assert runner._missing(expect, ANSWER) == missing
