@@ -8,14 +8,18 @@ Brings the bench PC up (unless it runs: then it is left running), and measures:
     outlet command that starts QEMU on the board's flash; the prompt read through
     ser2net over RFC 2217), three power-ups;
   - the bench PC's memory: every process of it (the serial adapters, ser2net,
-    pdudaemon, the boards' QEMU), all boards off and one board on at its prompt.
+    pdudaemon, the boards' QEMU), all boards off and one board on at its prompt;
+  - the KD3555 acceptance procedure on that board over telnet, with the operator's
+    answers from procedures/answers/.
 Measured here, never asserted in tests.
 
 usage: bench/benchpc_figures.py [--rounds N]
 """
 
 import argparse
+import json
 import os
+import tempfile
 import statistics
 import subprocess
 import sys
@@ -73,6 +77,23 @@ def memory_row(what, procs):
           f"| {rss:.0f} MiB RSS, {pss:.0f} MiB PSS | - |")
 
 
+def procedure_run():
+    """(seconds, steps) of the KD3555 acceptance procedure on qn-board-05, or None."""
+    with tempfile.TemporaryDirectory(prefix="qnproc-bench.") as d:
+        rep = os.path.join(d, "r.json")
+        p = subprocess.run(["bash", os.path.join(TOP, "scripts", "run-procedure.sh"),
+                            os.path.join(TOP, "procedures", "kd3555-acceptance.yaml"),
+                            "--console", "telnet://127.0.0.1:18475", "--answers",
+                            os.path.join(TOP, "procedures", "answers", "kd3555-acceptance.yaml"),
+                            "--json", rep], capture_output=True, text=True)
+        if p.returncode != 0:
+            sys.stderr.write(p.stdout + p.stderr)
+            return None
+        with open(rep, encoding="utf-8") as f:
+            r = json.load(f)[0]
+        return r["seconds"], len(r["steps"])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--rounds", type=int, default=3)
@@ -94,6 +115,7 @@ def main():
                 boots.append(power_cycle(board))
             time.sleep(2)
             one_on = processes()
+            proc = procedure_run()
         finally:
             power_off(board)
     finally:
@@ -108,6 +130,9 @@ def main():
           f"| ≤ 15 s |")
     memory_row("all boards off", idle)
     memory_row("one board on at its prompt", one_on)
+    if proc:
+        print(f"| KD3555 acceptance procedure on the bench PC's board over telnet, answers from a "
+              f"file ({proc[1]} steps) | {proc[0]:.1f} s | - |")
     return 0
 
 

@@ -194,12 +194,13 @@ if want board; then
   docs_test modinfo
   echo "== the acceptance procedures on the virtual board (board steps checked through the link)"
   bash scripts/run-procedure.sh procedures/*-acceptance.yaml --board --junit build-board/procedures.xml
-  echo "== the virtual bench in headless chromium against the virtual board"
+  echo "== the virtual bench in headless chromium against the virtual board; a procedure recorded"
+  echo "   in the page on the simulator, replayed on the virtual board"
   install python3-pytest python3-aiohttp python3-selenium chromium chromium-driver fonts-wqy-microhei
   command -v npm >/dev/null || install npm
   bash scripts/web-deps.sh
   PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider tests/web/test_browser.py \
-    --bench-board -q -rfEs
+    tests/web/test_procedure_page.py --bench-board -q -rfEs
 fi
 if want benchpc; then
   echo "== bench PC: serial adapters, ser2net, pdudaemon; the board suite through them"

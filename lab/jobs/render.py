@@ -123,7 +123,8 @@ def label(t):
 
 
 def case_name(text):
-    return re.sub(r"[^-_a-zA-Z0-9.]+", "-", text).strip("-") or "step"
+    """A test case's name as the server takes it (letters, digits, - and _)."""
+    return re.sub(r"[^-_a-zA-Z0-9]+", "-", text).strip("-") or "step"
 
 
 def describe(step):
@@ -186,7 +187,7 @@ class Job:
                  error="no oldkernel on the board (on a board without it: render.py --shell qn_shell)")],
             common=False)
         if len(self.blocks) == 1:  # the board's identity, as every run of a procedure begins
-            self._add(step, "mbinfo", "mbinfo",
+            self._add(step, "identity", "mbinfo",
                       successes=[rx("hardware=%s, custom=" % self.model) + "-?[0-9]+, mb_version=-?[0-9]+"],
                       failures=[dict(message="hardware=(?!%s,)[^,]*," % self.model,
                                      error="wrong board model: this job is for %s and mbinfo names another model"
@@ -219,7 +220,7 @@ class Job:
         finals = expects + (["(?=%s)" % PROMPT_NEXT] if failures else [])
         last = len(finals) - 1
         for i, e in enumerate(finals):
-            name = base if i == 0 else "%s.%s" % (base, "absent" if i >= len(expects) else i + 1)
+            name = base if i == 0 else "%s_%s" % (case_name(base), "absent" if i >= len(expects) else i + 1)
             self._add(step, name, a["type"] if i == 0 else None,
                       successes=[e], failures=failures + ([] if i == last else [ANSWER_ENDED]),
                       wait=i == last, comment=None if i == 0 else "")

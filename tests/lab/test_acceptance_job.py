@@ -159,9 +159,16 @@ def transcript(model):
 @pytest.mark.parametrize("args", [[], ["--device-type", "qn-board"], ["--character-delay", "0"],
                                   ["--board-tag", "kd3151"]])
 @pytest.mark.parametrize("model", MODELS)
-def test_job_passes_lavas_schema(model, args):
+def test_job_passes_lavas_schemas(model, args):
+    """The dispatcher's schema, and the server's, which takes fewer characters in names."""
+    from django.conf import settings
     from lava_common.schemas import validate
-    validate(job("--model", model, *args), strict=True)
+    if not settings.configured:
+        settings.configure(EXTRA_CONTEXT_VARIABLES=[])
+    from lava_scheduler_app.schema import validate_submission
+    j = job("--model", model, *args)
+    validate(j, strict=True)
+    validate_submission(j)
 
 
 def test_example_job_passes_lavas_schema():
@@ -179,8 +186,8 @@ def test_console_steps_are_cases_and_board_steps_are_listed(model):
     assert len(names) == len(set(names))
     commands = [s.get("command") for _, s in steps(j).values()]
     typed_lines = [s.args["type"] for s in p.steps if s.kind == "type"]
-    assert [c for c in commands if c not in (None, "qn_shell", "mbinfo", "exit")] == \
-        [t for t in typed_lines if t not in ("mbinfo",)]
+    # the identity first, as a run begins
+    assert [c for c in commands if c not in (None, "qn_shell", "exit")] == ["mbinfo"] + typed_lines
     board = [s for s in p.steps if s.kind in procedure.BOARD_KINDS + ("power", "tell", "ask")]
     listed = [v for k, v in j["metadata"].items() if k.startswith("not-checked-by-lava-")]
     assert [int(v.split()[1]) for v in listed] == [s.number for s in board]
@@ -211,7 +218,7 @@ def test_each_models_job_passes_on_its_board(model):
 
 def test_a_board_of_another_model_stops_the_job():
     results = lava_run(job("--model", "KD3555"), transcript("KD3454"))
-    assert results[-1][0] == "mbinfo"
+    assert results[-1][0] == "identity"
     assert results[-1][1].startswith("error: wrong board model: this job is for KD3555")
 
 
@@ -219,7 +226,7 @@ def test_a_board_of_another_model_stops_the_job():
     # one lamp's state flipped
     ("ctlled-1", "Light on RecLED(P2.4) level=0", "Light off RecLED(P2.4) level=1"),
     # an input row showing its level with the other level's text
-    ("status.2", "val=0\t", "val=1\t"),
+    ("status_2", "val=0\t", "val=1\t"),
 ])
 def test_a_wrong_answer_fails_its_line_only(name, good, bad):
     j = job("--model", "KD3555")
@@ -228,7 +235,7 @@ def test_a_wrong_answer_fails_its_line_only(name, good, bad):
     results = dict(lava_run(j, console.replace(good, bad, 1)))
     assert results[name] == "fail"
     # the line's other texts are not looked for after its answer ended; every other step passes
-    assert {n.split(".")[0] for n, r in results.items() if r != "pass"} == {name.split(".")[0]}
+    assert {n.split("_")[0] for n, r in results.items() if r != "pass"} == {name.split("_")[0]}
 
 
 @pytest.mark.parametrize("good, bad", [
@@ -248,11 +255,11 @@ def test_a_listing_that_stops_early_fails():
     cut = console.index("[bank2]")
     end = console.index("\x1b[?25l", console.index("[bank4]"))
     results = dict(lava_run(job("--model", "KD3555"), console[:cut] + console[end:]))
-    assert results["xm-0x60.3"] == "fail"
+    assert results["xm-0x60_3"] == "fail"
 
 
 def test_wrong_model_failure_names_the_cause():
-    _, step = steps(job("--model", "KD3555"))["mbinfo"]
+    _, step = steps(job("--model", "KD3555"))["identity"]
     f = [f for f in step["failures"] if "exception" in f and "model" in f["error"]]
     assert f and "wrong board model" in f[0]["error"]
 
@@ -260,7 +267,7 @@ def test_wrong_model_failure_names_the_cause():
 @pytest.mark.parametrize("model", MODELS)
 def test_summed_keys_stop_the_job_and_typing_does_not(model):
     j = job("--model", model)
-    prompts, step = steps(j)["mbinfo"]
+    prompts, step = steps(j)["identity"]
     summed = "\x1b[?25l\r\x1b[10C\x1b[K\r\x1b[10C\x1b[?25h"  # the empty line drawn again
     fails = [f["message"] for f in step["failures"]]
     i, _ = lava_expect(prompts + fails, summed + PROMPT_DRAW)

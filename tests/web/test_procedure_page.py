@@ -11,7 +11,7 @@ import time
 
 import pytest
 from benchpage import Page, eventually
-from conftest import REPO, shot
+from conftest import REPO, Bench, bench_args, shot
 from selenium.webdriver.common.by import By
 
 sys.path.insert(0, os.path.join(REPO, "sim"))
@@ -21,10 +21,12 @@ SCRIPT = os.path.join(REPO, "scripts", "run-procedure.sh")
 
 
 @pytest.fixture(scope="module")
-def bench(bench_factory, on_board):
-    if on_board:
-        pytest.skip("recorded on the simulator")
-    return bench_factory("KD3555")
+def bench(on_board):
+    """Recorded on the simulator; in the virtual board's run of the suite the saved file is
+    replayed on the virtual board as well."""
+    b = Bench(bench_args(False, "KD3555"))
+    yield b
+    b.stop()
 
 
 @pytest.fixture
@@ -58,7 +60,7 @@ def rows(page):
         (li) => [li.dataset.state, li.textContent])""")
 
 
-def test_record_save_and_replay(bench, browser, folder):
+def test_record_save_and_replay(bench, browser, folder, on_board):
     d = browser
     d.execute_cdp_cmd("Page.setDownloadBehavior", {"behavior": "allow", "downloadPath": folder})
     page = Page(d, bench)
@@ -99,6 +101,10 @@ def test_record_save_and_replay(bench, browser, folder):
     green = subprocess.run(["bash", SCRIPT, path, "--sim"], capture_output=True, text=True, timeout=900)
     assert green.returncode == 0, green.stdout + green.stderr
     assert "9 passed, 0 failed" in green.stdout
+    if on_board:  # ... and on the virtual board, its board steps checked through the link
+        green = subprocess.run(["bash", SCRIPT, path, "--board"], capture_output=True, text=True, timeout=900)
+        assert green.returncode == 0, green.stdout + green.stderr
+        assert "on the virtual board" in green.stdout and "9 passed, 0 failed" in green.stdout
 
     # one lamp's expected state flipped: the run fails there, saying what the board showed
     text = open(path, encoding="utf-8").read()
