@@ -232,6 +232,9 @@ class Target:
         return data
 
     def _write(self, data):
+        # the key pacer paces the keys by the shell's redraws: no pause of pexpect's own
+        # (50 ms before every send) on top
+        self.con.delaybeforesend = None
         self.con.send(data)
 
     def expect(self, pattern, timeout):
