@@ -187,47 +187,48 @@ static void run(char **argv)
     _exit(e == ENOENT ? 127 : 126);
 }
 
-static void send_fd(int sock, int fd)
-{
-    char byte = 0;
-    struct iovec iov = {&byte, 1};
+/* A message of one byte with room for one passed descriptor. */
+struct fd_msg {
+    char byte;
+    struct iovec iov;
     union {
         struct cmsghdr h;
         char space[CMSG_SPACE(sizeof(int))];
     } c;
     struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    memset(&c, 0, sizeof c);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = c.space;
-    msg.msg_controllen = sizeof c.space;
-    struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+};
+
+static void fd_msg_init(struct fd_msg *m)
+{
+    memset(m, 0, sizeof *m);
+    m->iov.iov_base = &m->byte;
+    m->iov.iov_len = 1;
+    m->msg.msg_iov = &m->iov;
+    m->msg.msg_iovlen = 1;
+    m->msg.msg_control = m->c.space;
+    m->msg.msg_controllen = sizeof m->c.space;
+}
+
+static void send_fd(int sock, int fd)
+{
+    struct fd_msg m;
+    fd_msg_init(&m);
+    struct cmsghdr *cm = CMSG_FIRSTHDR(&m.msg);
     cm->cmsg_level = SOL_SOCKET;
     cm->cmsg_type = SCM_RIGHTS;
     cm->cmsg_len = CMSG_LEN(sizeof(int));
     memcpy(CMSG_DATA(cm), &fd, sizeof fd);
-    if (sendmsg(sock, &msg, 0) != 1)
+    if (sendmsg(sock, &m.msg, 0) != 1)
         _exit(125);
 }
 
 static int recv_fd(int sock)
 {
-    char byte;
-    struct iovec iov = {&byte, 1};
-    union {
-        struct cmsghdr h;
-        char space[CMSG_SPACE(sizeof(int))];
-    } c;
-    struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = c.space;
-    msg.msg_controllen = sizeof c.space;
-    if (recvmsg(sock, &msg, 0) != 1)
+    struct fd_msg m;
+    fd_msg_init(&m);
+    if (recvmsg(sock, &m.msg, 0) != 1)
         return -1;
-    struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+    struct cmsghdr *cm = CMSG_FIRSTHDR(&m.msg);
     if (!cm || cm->cmsg_type != SCM_RIGHTS)
         return -1;
     int fd;

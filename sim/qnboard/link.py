@@ -185,6 +185,15 @@ class SimLink(_Requester):
         return _Stream(conn)
 
 
+def snapshot(socket_path):
+    """The simulator's snapshot lines, asked once over its link socket (for scripts and
+    tests that are not on an event loop)."""
+    async def ask():
+        async with SimLink(socket_path) as link:
+            return await link.state()
+    return asyncio.run(ask())
+
+
 class _Stream:
     """Async iterator of a connection's events (Event), each line parsed once.  A cancelled step (a
     timeout around it) loses nothing: the next step goes on reading."""

@@ -6,8 +6,8 @@ import os
 import pathlib
 import re
 import shutil
-import socket
 import subprocess
+import sys
 import time
 
 import pytest
@@ -15,6 +15,8 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QN_BUILD_DIR", REPO / "build"))
 README = REPO / "README.md"
+sys.path.insert(0, str(REPO / "sim"))
+from qnboard.link import snapshot  # noqa: E402
 DOCS = sorted((REPO / "docs").glob("*.md"))
 PAGES = [README] + DOCS
 
@@ -149,17 +151,19 @@ def shown_help_commands():
     return sorted(found)
 
 
-@needs_build
-@pytest.mark.parametrize("cmd", shown_help_commands())
-def test_shown_help_commands_print_a_usage_text(cmd):
-    r = run([str(REPO / cmd) if not cmd.startswith("build/") else str(BUILD / cmd[6:]), "--help"])
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.startswith("usage:"), r.stdout[:200]
+def test_shown_help_commands_are_ones_whose_usage_is_tested():
+    """tests/scripts runs --help of every script (and qnsim's below): each command a page
+    shows with --help is one of them."""
+    tested = {"scripts/" + p.name for p in (REPO / "scripts").iterdir()} | {"bench/run.sh", "build/qnsim"}
+    shown = shown_help_commands()
+    assert shown and set(shown) <= tested, set(shown) - tested
 
 
 @needs_build
 def test_qnsim_help_lists_every_setting_of_the_table():
-    helptext = run([str(BUILD / "qnsim"), "--help"]).stdout
+    r = run([str(BUILD / "qnsim"), "--help"])
+    assert r.returncode == 0 and r.stdout.startswith("usage:"), r.stdout[:200]
+    helptext = r.stdout
     table = text(REPO / "docs" / "simulator.md").split("| setting | meaning |")[1].split("\n\n")[0]
     settings = set(re.findall(r"`(QNSIM_\w+)`", table))
     assert len(settings) >= 10
@@ -272,6 +276,8 @@ def test_the_exit_statuses_of_readme(tmp_path, env, status):
     assert "Exit status 0 after `exit`/`q` (or end of input),\n255 when a board node cannot be opened" in text(README)
     r = run([str(BUILD / "qnsim")], env=dict(os.environ, TMPDIR=str(tmp_path), **env))
     assert r.returncode == status, r.stderr
+    # the launcher ends as the shell ended, and leaves nothing of its control channel
+    assert "qnsim: control channel %s/qnsim." % tmp_path in r.stderr
     assert os.listdir(tmp_path) == []
 
 
@@ -286,17 +292,9 @@ def state_of(tmp_path, model):
     sim = Sim(tmp_path, ["--model", model, "--link", sock])
     try:
         sim.wait_stderr("qnsim: board link")
-        with socket.socket(socket.AF_UNIX) as c:
-            c.connect(sock)
-            c.sendall(b"@state\n")
-            got = b""
-            while not got.endswith(b"\nend\n"):
-                data = c.recv(65536)
-                assert data
-                got += data
+        return snapshot(sock)
     finally:
         sim.end()
-    return got.decode().splitlines()
 
 
 @needs_build

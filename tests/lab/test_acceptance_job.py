@@ -258,12 +258,6 @@ def test_a_listing_that_stops_early_fails():
     assert results["xm-0x60_3"] == "fail"
 
 
-def test_wrong_model_failure_names_the_cause():
-    _, step = steps(job("--model", "KD3555"))["identity"]
-    f = [f for f in step["failures"] if "exception" in f and "model" in f["error"]]
-    assert f and "wrong board model" in f[0]["error"]
-
-
 @pytest.mark.parametrize("model", MODELS)
 def test_summed_keys_stop_the_job_and_typing_does_not(model):
     j = job("--model", model)
